@@ -1,0 +1,514 @@
+#include <windows.h>
+
+#include "hoster-api/DelayLoad.h"
+
+#include "kvtl/Str.h"
+
+#include "test-doubles/HosterApiDouble.h"
+#include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kv::test::HosterApiDouble;
+
+constexpr char kLibrary[] = "kv_hoster_api_64.dll";
+constexpr wchar_t kLibraryW[] = L"kv_hoster_api_64.dll";
+
+std::wstring moduleFileName(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
+bool endsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() &&
+           _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
+}
+
+void setValue(const std::wstring& key, REGSAM view, const wchar_t* name, DWORD type, const void* data,
+              DWORD size) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                              &handle, nullptr),
+              ERROR_SUCCESS);
+    if (name != nullptr) {
+        ASSERT_EQ(RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    }
+    RegCloseKey(handle);
+}
+
+void setString(const std::wstring& key, REGSAM view, const wchar_t* name, const std::wstring& text,
+               DWORD type = REG_SZ) {
+    setValue(key, view, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+// Every test gets clean delay-load keys, a directory, a recording substitute library and a
+// fresh import record of its own (the library it loads is released afterwards, so that
+// the next test loads from its own paths).
+class DelayLoadTest : public ::testing::Test {
+protected:
+    kv::test::RegistryTree namespaces_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS"};
+    kv::test::RegistryTree identifiers_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\Delay loading"};
+    kv::test::TempDirectory directory_;
+    HosterApiDouble double_{directory_ / L"calls.txt"};
+    DelayImportModule module_{kLibrary};
+    DelayImportProc initialize_{module_, "KvHosterApi_Initialize"};
+
+    void TearDown() override {
+        if (HMODULE module = module_.handle()) {
+            FreeLibrary(module);
+        }
+    }
+
+    // A copy of a substitute library in its own sub-directory `label`.
+    std::wstring plantLibrary(const std::wstring& label,
+                              const std::wstring& source = HosterApiDouble::libraryPath()) {
+        const std::wstring folder = directory_ / label;
+        CreateDirectoryW(folder.c_str(), nullptr);
+        const std::wstring path = folder + L"\\" + kLibraryW;
+        EXPECT_TRUE(CopyFileW(source.c_str(), path.c_str(), FALSE)) << GetLastError();
+        return path;
+    }
+};
+
+TEST_F(DelayLoadTest, ReadRegistryPathReadsTheThreeStringTypesAsStored) {
+    const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
+    const wchar_t withoutNul[] = {L'C', L':', L'\\', L'x'};
+    const wchar_t multi[] = L"C:\\a.dll\0C:\\b.dll\0";
+    setString(key, 0, L"sz", L"C:\\dir\\lib.dll");
+    setValue(key, 0, L"noNul", REG_SZ, withoutNul, sizeof(withoutNul));
+    setString(key, 0, L"expand", L"%SystemRoot%\\lib.dll", REG_EXPAND_SZ);
+    setValue(key, 0, L"multi", REG_MULTI_SZ, multi, sizeof(multi));
+    setString(key, 0, L"empty", L"");
+    const struct {
+        const wchar_t* value;
+        std::wstring expected;
+    } rows[] = {
+        {L"sz", L"C:\\dir\\lib.dll"},
+        {L"noNul", L"C:\\x"},
+        {L"expand", L"%SystemRoot%\\lib.dll"}, // never expanded
+        {L"multi", std::wstring(L"C:\\a.dll\0C:\\b.dll", 17) + L'\0'},
+        {L"empty", L""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, row.value, 0), row.expected) << row.value;
+    }
+}
+
+TEST_F(DelayLoadTest, ReadRegistryPathFailuresSetTheirSystemErrors) {
+    const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
+    const DWORD number = 7;
+    setValue(key, 0, L"dword", REG_DWORD, &number, sizeof(number));
+    setString(key, KEY_WOW64_32KEY, L"only32", L"C:\\lib32.dll");
+    const struct {
+        const wchar_t* why;
+        std::wstring key;
+        const wchar_t* value;
+        REGSAM view;
+        DWORD error;
+    } rows[] = {
+        {L"missing key", key + L"\\absent", L"x", 0, ERROR_BADKEY},
+        {L"missing value", key, L"absent", 0, ERROR_INVALID_NAME},
+        {L"not a string", key, L"dword", 0, ERROR_INVALID_NAME},
+        {L"key only in the other view", L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad", L"only32", 0,
+         ERROR_INVALID_NAME},
+    };
+    for (const auto& row : rows) {
+        SetLastError(0);
+        EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, row.key, row.value, row.view), L"") << row.why;
+        EXPECT_EQ(GetLastError(), row.error) << row.why;
+    }
+    EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, L"only32", KEY_WOW64_32KEY), L"C:\\lib32.dll");
+}
+
+// Where a candidate path is written and what it holds.
+enum class Where {
+    DelayLoad64,
+    DelayLoadArm64In32,
+    DelayLoad32,
+    Identifier64,
+    Identifier32,
+    DelayLoadArm64In64
+};
+enum class What { Library, MissingFile, KeyOnly, Dword, MultiString, ExpandString, RelativePath };
+
+struct Placement {
+    const wchar_t* label;
+    Where where;
+    What what;
+    unsigned int identifier = 1400;
+    const wchar_t* keyNamespace = nullptr; // the searched namespace unless given
+};
+
+struct SearchRow {
+    const char* why;
+    const wchar_t* namespaceName;
+    std::vector<Placement> placements;
+    const wchar_t* loadedLabel; // null: nothing loads
+    DWORD error;                // system error reported when nothing loads
+};
+
+std::ostream& operator<<(std::ostream& out, const SearchRow& row) {
+    return out << row.why;
+}
+
+class DelayLoadSearch : public DelayLoadTest, public ::testing::WithParamInterface<SearchRow> {
+protected:
+    void place(const std::wstring& searched, const Placement& placement) {
+        const std::wstring namespaceName =
+            placement.keyNamespace == nullptr ? searched : placement.keyNamespace;
+        const std::wstring zarn = L"SOFTWARE\\Korvane\\NS\\" + namespaceName + L"\\Zarn";
+        const std::wstring identifier =
+            L"SOFTWARE\\Korvane\\Zarn\\Delay loading\\" + std::to_wstring(placement.identifier);
+        std::wstring key;
+        REGSAM view = 0;
+        switch (placement.where) {
+            case Where::DelayLoad64:
+                key = zarn + L"\\DelayLoad";
+                break;
+            case Where::DelayLoadArm64In32:
+                key = zarn + L"\\DelayLoadArm64";
+                view = KEY_WOW64_32KEY;
+                break;
+            case Where::DelayLoad32:
+                key = zarn + L"\\DelayLoad";
+                view = KEY_WOW64_32KEY;
+                break;
+            case Where::Identifier64:
+                key = identifier;
+                break;
+            case Where::Identifier32:
+                key = identifier;
+                view = KEY_WOW64_32KEY;
+                break;
+            case Where::DelayLoadArm64In64:
+                key = zarn + L"\\DelayLoadArm64";
+                view = KEY_WOW64_64KEY;
+                break;
+        }
+        const DWORD number = 1;
+        switch (placement.what) {
+            case What::Library:
+                setString(key, view, kLibraryW, plantLibrary(placement.label));
+                break;
+            case What::MissingFile:
+                setString(key, view, kLibraryW, directory_ / L"absent\\kv_hoster_api_64.dll");
+                break;
+            case What::KeyOnly:
+                setValue(key, view, nullptr, 0, nullptr, 0);
+                break;
+            case What::Dword:
+                setValue(key, view, kLibraryW, REG_DWORD, &number, sizeof(number));
+                break;
+            case What::MultiString: {
+                std::wstring block = plantLibrary(placement.label);
+                block += L'\0';
+                block += directory_ / L"absent.dll";
+                block += L'\0';
+                setValue(key, view, kLibraryW, REG_MULTI_SZ, block.c_str(),
+                         static_cast<DWORD>((block.size() + 1) * sizeof(wchar_t)));
+                break;
+            }
+            case What::ExpandString:
+                setString(key, view, kLibraryW, plantLibrary(placement.label), REG_EXPAND_SZ);
+                break;
+            case What::RelativePath:
+                // The substitute lies beside the test program, where a search would find it.
+                setString(key, view, kLibraryW, kLibraryW);
+                break;
+        }
+    }
+};
+
+TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
+    const SearchRow& row = GetParam();
+    for (const Placement& placement : row.placements) {
+        place(row.namespaceName, placement);
+    }
+    TryLoadResult result;
+    const std::uint32_t code = tryLoad(row.namespaceName, &initialize_, result);
+    const DWORD error = GetLastError();
+    if (row.loadedLabel == nullptr) {
+        EXPECT_EQ(code, 1u);
+        EXPECT_STREQ(result.dllName, kLibrary);
+        EXPECT_EQ(error, row.error);
+        EXPECT_EQ(module_.handle(), nullptr);
+        EXPECT_TRUE(double_.calls().empty());
+        return;
+    }
+    ASSERT_EQ(code, 0u);
+    EXPECT_STREQ(result.dllName, "");
+    const std::wstring loaded = moduleFileName(module_.handle());
+    EXPECT_TRUE(endsWith(loaded, std::wstring(L"\\") + row.loadedLabel + L"\\" + kLibraryW))
+        << loaded.c_str();
+    // The dependency hook runs once, at the load, before the probe reaches the library.
+    const std::string namespaceName = kv::str::wideToUtf8(row.namespaceName);
+    const std::vector<std::string> expected = {"ZarnDelayLoadDependencies|24|0|" + namespaceName + "|(null)",
+                                               "Initialize|" + kv::str::wideToUtf8(loaded)};
+    EXPECT_EQ(double_.calls(), expected);
+}
+
+const SearchRow kSearchRows[] = {
+    {"no keys: five reads, the system directory, then the error of the last read",
+     L"wp_default",
+     {},
+     nullptr,
+     ERROR_BADKEY},
+    {"first namespaced key, default view",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::Library}},
+     L"a1",
+     0},
+    {"second read of A: DelayLoadArm64 in the 32-bit view",
+     L"wp_default",
+     {{L"a2", Where::DelayLoadArm64In32, What::Library}},
+     L"a2",
+     0},
+    {"third read of A: DelayLoad in the 32-bit view",
+     L"wp_default",
+     {{L"a3", Where::DelayLoad32, What::Library}},
+     L"a3",
+     0},
+    {"identifier key, default view", L"wp_default", {{L"b1", Where::Identifier64, What::Library}}, L"b1", 0},
+    {"identifier key, 32-bit view", L"wp_default", {{L"b2", Where::Identifier32, What::Library}}, L"b2", 0},
+    {"A1 comes first",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::Library},
+      {L"a2", Where::DelayLoadArm64In32, What::Library},
+      {L"a3", Where::DelayLoad32, What::Library},
+      {L"b1", Where::Identifier64, What::Library},
+      {L"b2", Where::Identifier32, What::Library}},
+     L"a1",
+     0},
+    {"A2 before A3 and B",
+     L"wp_default",
+     {{L"a2", Where::DelayLoadArm64In32, What::Library},
+      {L"a3", Where::DelayLoad32, What::Library},
+      {L"b1", Where::Identifier64, What::Library}},
+     L"a2",
+     0},
+    {"A3 before B",
+     L"wp_default",
+     {{L"a3", Where::DelayLoad32, What::Library}, {L"b1", Where::Identifier64, What::Library}},
+     L"a3",
+     0},
+    {"default view of the identifier key before its 32-bit view",
+     L"wp_default",
+     {{L"b1", Where::Identifier64, What::Library}, {L"b2", Where::Identifier32, What::Library}},
+     L"b1",
+     0},
+    {"a path to a missing file is skipped",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::MissingFile}, {L"a3", Where::DelayLoad32, What::Library}},
+     L"a3",
+     0},
+    {"a value of another type is skipped",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::Dword}, {L"b2", Where::Identifier32, What::Library}},
+     L"b2",
+     0},
+    {"a multi-string loads its first string",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::MultiString}},
+     L"a1",
+     0},
+    {"an expandable string is used as it is",
+     L"wp_default",
+     {{L"a2", Where::DelayLoadArm64In32, What::ExpandString}},
+     L"a2",
+     0},
+    {"a relative path is never searched for",
+     L"wp_default",
+     {{L"a1", Where::DelayLoad64, What::RelativePath}},
+     nullptr,
+     ERROR_BADKEY},
+    {"the last key read exists without the value",
+     L"wp_default",
+     {{L"b2", Where::Identifier32, What::KeyOnly}},
+     nullptr,
+     ERROR_INVALID_NAME},
+    {"DelayLoadArm64 in the 64-bit view is no candidate",
+     L"wp_default",
+     {{L"n", Where::DelayLoadArm64In64, What::Library}},
+     nullptr,
+     ERROR_BADKEY},
+    {"the identifier table is matched case-sensitively",
+     L"WP_DEFAULT",
+     {{L"b1", Where::Identifier64, What::Library}},
+     nullptr,
+     ERROR_BADKEY},
+    {"a namespace outside the identifier table has no identifier key",
+     L"wp_other",
+     {{L"b1", Where::Identifier64, What::Library}},
+     nullptr,
+     ERROR_BADKEY},
+    {"namespace default has identifier 100",
+     L"default",
+     {{L"b1", Where::Identifier64, What::Library, 100}},
+     L"b1",
+     0},
+    {"namespace mvx_default has identifier 1500",
+     L"mvx_default",
+     {{L"b2", Where::Identifier32, What::Library, 1500}},
+     L"b2",
+     0},
+    {"another namespace's keys are not read",
+     L"wp_other",
+     {{L"a1", Where::DelayLoad64, What::Library, 1400, L"wp_default"}},
+     nullptr,
+     ERROR_BADKEY},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, DelayLoadSearch, ::testing::ValuesIn(kSearchRows));
+
+TEST_F(DelayLoadTest, NeverLoadsFromTheProgramDirectoryTheCurrentDirectoryOrPath) {
+    // The substitute lies beside the test program; plant it in the current directory and
+    // in a directory on PATH as well.
+    ASSERT_NE(GetFileAttributesW(HosterApiDouble::libraryPath().c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::wstring current = plantLibrary(L"current");
+    const std::wstring onPath = plantLibrary(L"path");
+    wchar_t previousDirectory[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previousDirectory);
+    std::vector<wchar_t> previousPath(32768);
+    GetEnvironmentVariableW(L"PATH", previousPath.data(), static_cast<DWORD>(previousPath.size()));
+    SetCurrentDirectoryW((directory_ / L"current").c_str());
+    SetEnvironmentVariableW(L"PATH", (directory_ / L"path;" + std::wstring(previousPath.data())).c_str());
+
+    TryLoadResult result;
+    const std::uint32_t code = tryLoad(L"wp_default", &initialize_, result);
+    const DWORD error = GetLastError();
+
+    SetCurrentDirectoryW(previousDirectory);
+    SetEnvironmentVariableW(L"PATH", previousPath.data());
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BADKEY));
+    EXPECT_EQ(GetModuleHandleW(kLibraryW), nullptr);
+    EXPECT_TRUE(double_.calls().empty());
+}
+
+TEST_F(DelayLoadTest, FallsBackToTheSystemDirectoryAndPassesANullNamespaceWhenItIsEmpty) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring planted = std::wstring(system) + L"\\" + kLibraryW;
+    ASSERT_TRUE(CopyFileW(HosterApiDouble::libraryPath().c_str(), planted.c_str(), FALSE)) << GetLastError();
+
+    TryLoadResult result;
+    const std::uint32_t code = tryLoad(L"", &initialize_, result);
+    const std::wstring loaded = module_.handle() == nullptr ? L"" : moduleFileName(module_.handle());
+    FreeLibrary(module_.handle());
+    DeleteFileW(planted.c_str());
+
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(_wcsicmp(loaded.c_str(), planted.c_str()), 0) << loaded.c_str();
+    const std::vector<std::string> expected = {"ZarnDelayLoadDependencies|24|0|(null)|(null)",
+                                               "Initialize|" + kv::str::wideToUtf8(loaded)};
+    EXPECT_EQ(double_.calls(), expected);
+}
+
+TEST_F(DelayLoadTest, TryLoadReportsCodesWithTheLibraryNameAndTheSystemError) {
+    // No probe at all.
+    TryLoadResult result;
+    std::memcpy(result.dllName, "stale", 6);
+    EXPECT_EQ(tryLoad(L"wp_default", nullptr, result), 3u);
+    EXPECT_EQ(result.code, 3u);
+    EXPECT_STREQ(result.dllName, "");
+
+    // An export without a name.
+    DelayImportProc unnamed(module_, "");
+    EXPECT_EQ(tryLoad(L"wp_default", &unnamed, result), 3u);
+    EXPECT_STREQ(result.dllName, kLibrary);
+
+    // A library without the probed export: the library stays loaded, the export is missing.
+    setString(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW,
+              plantLibrary(L"noinit", HosterApiDouble::libraryWithoutInitializePath()));
+    EXPECT_EQ(tryLoad(L"wp_codes", &initialize_, result), 2u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_STREQ(result.dllName, kLibrary);
+    EXPECT_NE(module_.handle(), nullptr);
+}
+
+TEST_F(DelayLoadTest, TruncatesALongLibraryNameTo259Characters) {
+    const std::string longName(300, 'x');
+    DelayImportModule module(longName.c_str());
+    DelayImportProc proc(module, "KvHosterApi_Initialize");
+    TryLoadResult result;
+    EXPECT_EQ(tryLoad(L"wp_default", &proc, result), 1u);
+    EXPECT_EQ(std::string(result.dllName), longName.substr(0, 259));
+}
+
+TEST_F(DelayLoadTest, ABoundLibraryIsNotSearchedAgain) {
+    setString(L"SOFTWARE\\Korvane\\NS\\wp_again\\Zarn\\DelayLoad", 0, kLibraryW, plantLibrary(L"again"));
+    TryLoadResult result;
+    ASSERT_EQ(tryLoad(L"wp_again", &initialize_, result), 0u);
+    namespaces_.clear();
+    double_.clearCalls();
+
+    // The second probe calls the export again but neither searches nor runs the hook.
+    EXPECT_EQ(tryLoad(L"wp_again", &initialize_, result), 0u);
+    DelayImportProc running(module_, "KvHosterApi_IsHosterRunning");
+    DelayLoadFault fault;
+    EXPECT_NE(running.bind(fault), nullptr);
+    const std::vector<std::string> calls = double_.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("Initialize|", 0), 0u);
+}
+
+TEST_F(DelayLoadTest, BindReportsAMissingExportAndKeepsTheModule) {
+    setString(L"SOFTWARE\\Korvane\\NS\\wp_bind\\Zarn\\DelayLoad", 0, kLibraryW,
+              plantLibrary(L"nostop", HosterApiDouble::libraryWithoutStopPath()));
+    TryLoadResult result;
+    ASSERT_EQ(tryLoad(L"wp_bind", &initialize_, result), 0u);
+    DelayImportProc stop(module_, "KvHosterApi_StopPlugin");
+    DelayLoadFault fault;
+    EXPECT_EQ(stop.bind(fault), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(fault.code, static_cast<DWORD>(DelayLoadProcNotFound));
+    EXPECT_STREQ(fault.dllName, kLibrary);
+    EXPECT_STREQ(fault.procName, "KvHosterApi_StopPlugin");
+}
+
+TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReference) {
+    const std::wstring path = plantLibrary(L"race");
+    setString(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, path);
+    // Records the namespace to search under; the absent library fails, as it should.
+    DelayImportModule absent("kv_absent_library.dll");
+    DelayImportProc absentProc(absent, "KvHosterApi_Initialize");
+    TryLoadResult result;
+    ASSERT_EQ(tryLoad(L"wp_race", &absentProc, result), 1u);
+
+    for (int round = 0; round < 20; ++round) {
+        DelayImportModule module(kLibrary);
+        DelayImportProc running(module, "KvHosterApi_IsHosterRunning");
+        DelayImportProc start(module, "KvHosterApi_StartPlugin");
+        std::atomic<int> ready{0};
+        const auto bind = [&ready](DelayImportProc* proc, FARPROC* address) {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            DelayLoadFault fault;
+            *address = proc->bind(fault);
+        };
+        FARPROC first = nullptr;
+        FARPROC second = nullptr;
+        std::thread one(bind, &running, &first);
+        std::thread two(bind, &start, &second);
+        one.join();
+        two.join();
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        HMODULE handle = module.handle();
+        ASSERT_EQ(_wcsicmp(moduleFileName(handle).c_str(), path.c_str()), 0);
+        // One FreeLibrary unloads it: no second reference was kept.
+        FreeLibrary(handle);
+        EXPECT_EQ(GetModuleHandleW(path.c_str()), nullptr) << "round " << round;
+    }
+}
+
+} // namespace
