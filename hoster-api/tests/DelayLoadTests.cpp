@@ -4,6 +4,8 @@
 
 #include "kvtl/Str.h"
 
+#include "HosterTestSupport.h"
+
 #include "test-doubles/HosterApiDouble.h"
 #include "test-support/TestSupport.h"
 
@@ -16,6 +18,7 @@
 
 namespace {
 
+using hoster_test::setRegistryString;
 using kv::test::HosterApiDouble;
 
 constexpr char kLibrary[] = "kv_hoster_api_64.dll";
@@ -42,11 +45,6 @@ void setValue(const std::wstring& key, REGSAM view, const wchar_t* name, DWORD t
         ASSERT_EQ(RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     }
     RegCloseKey(handle);
-}
-
-void setString(const std::wstring& key, REGSAM view, const wchar_t* name, const std::wstring& text,
-               DWORD type = REG_SZ) {
-    setValue(key, view, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 // Every test gets clean delay-load keys, a directory, a recording substitute library and a
@@ -82,11 +80,11 @@ TEST_F(DelayLoadTest, ReadRegistryPathReadsTheThreeStringTypesAsStored) {
     const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
     const wchar_t withoutNul[] = {L'C', L':', L'\\', L'x'};
     const wchar_t multi[] = L"C:\\a.dll\0C:\\b.dll\0";
-    setString(key, 0, L"sz", L"C:\\dir\\lib.dll");
+    setRegistryString(key, 0, L"sz", L"C:\\dir\\lib.dll");
     setValue(key, 0, L"noNul", REG_SZ, withoutNul, sizeof(withoutNul));
-    setString(key, 0, L"expand", L"%SystemRoot%\\lib.dll", REG_EXPAND_SZ);
+    setRegistryString(key, 0, L"expand", L"%SystemRoot%\\lib.dll", REG_EXPAND_SZ);
     setValue(key, 0, L"multi", REG_MULTI_SZ, multi, sizeof(multi));
-    setString(key, 0, L"empty", L"");
+    setRegistryString(key, 0, L"empty", L"");
     const struct {
         const wchar_t* value;
         std::wstring expected;
@@ -106,7 +104,7 @@ TEST_F(DelayLoadTest, ReadRegistryPathFailuresSetTheirSystemErrors) {
     const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
     const DWORD number = 7;
     setValue(key, 0, L"dword", REG_DWORD, &number, sizeof(number));
-    setString(key, KEY_WOW64_32KEY, L"only32", L"C:\\lib32.dll");
+    setRegistryString(key, KEY_WOW64_32KEY, L"only32", L"C:\\lib32.dll");
     const struct {
         const wchar_t* why;
         std::wstring key;
@@ -128,31 +126,22 @@ TEST_F(DelayLoadTest, ReadRegistryPathFailuresSetTheirSystemErrors) {
     EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, L"only32", KEY_WOW64_32KEY), L"C:\\lib32.dll");
 }
 
-// Where a candidate path is written and what it holds.
-enum class Where {
-    DelayLoad64,
-    DelayLoadArm64In32,
-    DelayLoad32,
-    Identifier64,
-    Identifier32,
-    DelayLoadArm64In64
-};
-enum class What { Library, MissingFile, KeyOnly, Dword, MultiString, ExpandString, RelativePath };
+// The five candidate keys in search order (A1 to A3 of the namespace, B1 and B2 of its
+// identifier), DelayLoadArm64 in the 64-bit view, which is none, and A1 of wp_default.
+enum Where { A1, A2, A3, B1, B2, Arm64View64, DefaultA1, Nowhere };
+enum What { Library, MissingFile, KeyOnly, MultiString, RelativePath };
 
 struct Placement {
-    const wchar_t* label;
     Where where;
     What what;
-    unsigned int identifier = 1400;
-    const wchar_t* keyNamespace = nullptr; // the searched namespace unless given
 };
 
 struct SearchRow {
     const char* why;
     const wchar_t* namespaceName;
     std::vector<Placement> placements;
-    const wchar_t* loadedLabel; // null: nothing loads
-    DWORD error;                // system error reported when nothing loads
+    Where loaded; // Nowhere: the search fails
+    DWORD error;  // the system error reported when it fails
 };
 
 std::ostream& operator<<(std::ostream& out, const SearchRow& row) {
@@ -161,67 +150,48 @@ std::ostream& operator<<(std::ostream& out, const SearchRow& row) {
 
 class DelayLoadSearch : public DelayLoadTest, public ::testing::WithParamInterface<SearchRow> {
 protected:
-    void place(const std::wstring& searched, const Placement& placement) {
-        const std::wstring namespaceName =
-            placement.keyNamespace == nullptr ? searched : placement.keyNamespace;
+    static std::wstring label(Where where) { return L"candidate" + std::to_wstring(where); }
+
+    void place(const std::wstring& namespaceName, const Placement& placement) {
+        const std::wstring identifier = namespaceName == L"default"       ? L"100"
+                                        : namespaceName == L"mvx_default" ? L"1500"
+                                                                          : L"1400";
         const std::wstring zarn = L"SOFTWARE\\Korvane\\NS\\" + namespaceName + L"\\Zarn";
-        const std::wstring identifier =
-            L"SOFTWARE\\Korvane\\Zarn\\Delay loading\\" + std::to_wstring(placement.identifier);
-        std::wstring key;
-        REGSAM view = 0;
-        switch (placement.where) {
-            case Where::DelayLoad64:
-                key = zarn + L"\\DelayLoad";
-                break;
-            case Where::DelayLoadArm64In32:
-                key = zarn + L"\\DelayLoadArm64";
-                view = KEY_WOW64_32KEY;
-                break;
-            case Where::DelayLoad32:
-                key = zarn + L"\\DelayLoad";
-                view = KEY_WOW64_32KEY;
-                break;
-            case Where::Identifier64:
-                key = identifier;
-                break;
-            case Where::Identifier32:
-                key = identifier;
-                view = KEY_WOW64_32KEY;
-                break;
-            case Where::DelayLoadArm64In64:
-                key = zarn + L"\\DelayLoadArm64";
-                view = KEY_WOW64_64KEY;
-                break;
-        }
-        const DWORD number = 1;
+        const struct {
+            std::wstring key;
+            REGSAM view;
+        } keys[] = {
+            {zarn + L"\\DelayLoad", 0},
+            {zarn + L"\\DelayLoadArm64", KEY_WOW64_32KEY},
+            {zarn + L"\\DelayLoad", KEY_WOW64_32KEY},
+            {L"SOFTWARE\\Korvane\\Zarn\\Delay loading\\" + identifier, 0},
+            {L"SOFTWARE\\Korvane\\Zarn\\Delay loading\\" + identifier, KEY_WOW64_32KEY},
+            {zarn + L"\\DelayLoadArm64", KEY_WOW64_64KEY},
+            {L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\DelayLoad", 0},
+        };
+        const std::wstring& key = keys[placement.where].key;
+        const REGSAM view = keys[placement.where].view;
         switch (placement.what) {
-            case What::Library:
-                setString(key, view, kLibraryW, plantLibrary(placement.label));
+            case Library:
+                setRegistryString(key, view, kLibraryW, plantLibrary(label(placement.where)));
                 break;
-            case What::MissingFile:
-                setString(key, view, kLibraryW, directory_ / L"absent\\kv_hoster_api_64.dll");
+            case MissingFile:
+                setRegistryString(key, view, kLibraryW, directory_ / L"absent\\kv_hoster_api_64.dll");
                 break;
-            case What::KeyOnly:
+            case KeyOnly:
                 setValue(key, view, nullptr, 0, nullptr, 0);
                 break;
-            case What::Dword:
-                setValue(key, view, kLibraryW, REG_DWORD, &number, sizeof(number));
-                break;
-            case What::MultiString: {
-                std::wstring block = plantLibrary(placement.label);
-                block += L'\0';
-                block += directory_ / L"absent.dll";
-                block += L'\0';
+            case MultiString: {
+                // Two strings, each with its NUL, and the NUL that ends the block (from c_str).
+                const std::wstring block =
+                    plantLibrary(label(placement.where)) + L'\0' + (directory_ / L"absent.dll") + L'\0';
                 setValue(key, view, kLibraryW, REG_MULTI_SZ, block.c_str(),
                          static_cast<DWORD>((block.size() + 1) * sizeof(wchar_t)));
                 break;
             }
-            case What::ExpandString:
-                setString(key, view, kLibraryW, plantLibrary(placement.label), REG_EXPAND_SZ);
-                break;
-            case What::RelativePath:
+            case RelativePath:
                 // The substitute lies beside the test program, where a search would find it.
-                setString(key, view, kLibraryW, kLibraryW);
+                setRegistryString(key, view, kLibraryW, kLibraryW);
                 break;
         }
     }
@@ -235,7 +205,7 @@ TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
     TryLoadResult result;
     const std::uint32_t code = tryLoad(row.namespaceName, &initialize_, result);
     const DWORD error = GetLastError();
-    if (row.loadedLabel == nullptr) {
+    if (row.loaded == Nowhere) {
         EXPECT_EQ(code, 1u);
         EXPECT_STREQ(result.dllName, kLibrary);
         EXPECT_EQ(error, row.error);
@@ -246,8 +216,7 @@ TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
     ASSERT_EQ(code, 0u);
     EXPECT_STREQ(result.dllName, "");
     const std::wstring loaded = moduleFileName(module_.handle());
-    EXPECT_TRUE(endsWith(loaded, std::wstring(L"\\") + row.loadedLabel + L"\\" + kLibraryW))
-        << loaded.c_str();
+    EXPECT_TRUE(endsWith(loaded, L"\\" + label(row.loaded) + L"\\" + kLibraryW)) << loaded.c_str();
     // The dependency hook runs once, at the load, before the probe reaches the library.
     const std::string namespaceName = kv::str::wideToUtf8(row.namespaceName);
     const std::vector<std::string> expected = {"ZarnDelayLoadDependencies|24|0|" + namespaceName + "|(null)",
@@ -255,116 +224,29 @@ TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
     EXPECT_EQ(double_.calls(), expected);
 }
 
+// clang-format off
 const SearchRow kSearchRows[] = {
-    {"no keys: five reads, the system directory, then the error of the last read",
-     L"wp_default",
-     {},
-     nullptr,
-     ERROR_BADKEY},
-    {"first namespaced key, default view",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::Library}},
-     L"a1",
-     0},
-    {"second read of A: DelayLoadArm64 in the 32-bit view",
-     L"wp_default",
-     {{L"a2", Where::DelayLoadArm64In32, What::Library}},
-     L"a2",
-     0},
-    {"third read of A: DelayLoad in the 32-bit view",
-     L"wp_default",
-     {{L"a3", Where::DelayLoad32, What::Library}},
-     L"a3",
-     0},
-    {"identifier key, default view", L"wp_default", {{L"b1", Where::Identifier64, What::Library}}, L"b1", 0},
-    {"identifier key, 32-bit view", L"wp_default", {{L"b2", Where::Identifier32, What::Library}}, L"b2", 0},
-    {"A1 comes first",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::Library},
-      {L"a2", Where::DelayLoadArm64In32, What::Library},
-      {L"a3", Where::DelayLoad32, What::Library},
-      {L"b1", Where::Identifier64, What::Library},
-      {L"b2", Where::Identifier32, What::Library}},
-     L"a1",
-     0},
-    {"A2 before A3 and B",
-     L"wp_default",
-     {{L"a2", Where::DelayLoadArm64In32, What::Library},
-      {L"a3", Where::DelayLoad32, What::Library},
-      {L"b1", Where::Identifier64, What::Library}},
-     L"a2",
-     0},
-    {"A3 before B",
-     L"wp_default",
-     {{L"a3", Where::DelayLoad32, What::Library}, {L"b1", Where::Identifier64, What::Library}},
-     L"a3",
-     0},
-    {"default view of the identifier key before its 32-bit view",
-     L"wp_default",
-     {{L"b1", Where::Identifier64, What::Library}, {L"b2", Where::Identifier32, What::Library}},
-     L"b1",
-     0},
-    {"a path to a missing file is skipped",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::MissingFile}, {L"a3", Where::DelayLoad32, What::Library}},
-     L"a3",
-     0},
-    {"a value of another type is skipped",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::Dword}, {L"b2", Where::Identifier32, What::Library}},
-     L"b2",
-     0},
-    {"a multi-string loads its first string",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::MultiString}},
-     L"a1",
-     0},
-    {"an expandable string is used as it is",
-     L"wp_default",
-     {{L"a2", Where::DelayLoadArm64In32, What::ExpandString}},
-     L"a2",
-     0},
-    {"a relative path is never searched for",
-     L"wp_default",
-     {{L"a1", Where::DelayLoad64, What::RelativePath}},
-     nullptr,
-     ERROR_BADKEY},
-    {"the last key read exists without the value",
-     L"wp_default",
-     {{L"b2", Where::Identifier32, What::KeyOnly}},
-     nullptr,
-     ERROR_INVALID_NAME},
-    {"DelayLoadArm64 in the 64-bit view is no candidate",
-     L"wp_default",
-     {{L"n", Where::DelayLoadArm64In64, What::Library}},
-     nullptr,
-     ERROR_BADKEY},
-    {"the identifier table is matched case-sensitively",
-     L"WP_DEFAULT",
-     {{L"b1", Where::Identifier64, What::Library}},
-     nullptr,
-     ERROR_BADKEY},
-    {"a namespace outside the identifier table has no identifier key",
-     L"wp_other",
-     {{L"b1", Where::Identifier64, What::Library}},
-     nullptr,
-     ERROR_BADKEY},
-    {"namespace default has identifier 100",
-     L"default",
-     {{L"b1", Where::Identifier64, What::Library, 100}},
-     L"b1",
-     0},
-    {"namespace mvx_default has identifier 1500",
-     L"mvx_default",
-     {{L"b2", Where::Identifier32, What::Library, 1500}},
-     L"b2",
-     0},
-    {"another namespace's keys are not read",
-     L"wp_other",
-     {{L"a1", Where::DelayLoad64, What::Library, 1400, L"wp_default"}},
-     nullptr,
-     ERROR_BADKEY},
+    {"no keys: five reads, the system directory, the error of the last read", L"wp_default", {}, Nowhere, ERROR_BADKEY},
+    {"A1", L"wp_default", {{A1, Library}}, A1, 0},
+    {"A2: DelayLoadArm64 in the 32-bit view", L"wp_default", {{A2, Library}}, A2, 0},
+    {"A3: DelayLoad in the 32-bit view", L"wp_default", {{A3, Library}}, A3, 0},
+    {"B1: identifier key 1400", L"wp_default", {{B1, Library}}, B1, 0},
+    {"B2: identifier key 1400 in the 32-bit view", L"wp_default", {{B2, Library}}, B2, 0},
+    {"A1 first", L"wp_default", {{A1, Library}, {A2, Library}, {A3, Library}, {B1, Library}, {B2, Library}}, A1, 0},
+    {"A2 before A3 and B", L"wp_default", {{A2, Library}, {A3, Library}, {B1, Library}}, A2, 0},
+    {"A3 before B", L"wp_default", {{A3, Library}, {B1, Library}}, A3, 0},
+    {"B1 before B2", L"wp_default", {{B1, Library}, {B2, Library}}, B1, 0},
+    {"a path to a missing file is skipped", L"wp_default", {{A1, MissingFile}, {A3, Library}}, A3, 0},
+    {"a multi-string loads its first string", L"wp_default", {{A1, MultiString}}, A1, 0},
+    {"a relative path is never searched for", L"wp_default", {{A1, RelativePath}}, Nowhere, ERROR_BADKEY},
+    {"the last key read exists without the value", L"wp_default", {{B2, KeyOnly}}, Nowhere, ERROR_INVALID_NAME},
+    {"DelayLoadArm64 in the 64-bit view is no candidate", L"wp_default", {{Arm64View64, Library}}, Nowhere, ERROR_BADKEY},
+    {"the identifier table is matched case-sensitively", L"WP_DEFAULT", {{B1, Library}}, Nowhere, ERROR_BADKEY},
+    {"namespace default has identifier 100", L"default", {{B1, Library}}, B1, 0},
+    {"namespace mvx_default has identifier 1500", L"mvx_default", {{B2, Library}}, B2, 0},
+    {"another namespace reads neither wp_default's keys nor identifier 1400", L"wp_other", {{DefaultA1, Library}, {B1, Library}}, Nowhere, ERROR_BADKEY},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rows, DelayLoadSearch, ::testing::ValuesIn(kSearchRows));
 
@@ -426,8 +308,8 @@ TEST_F(DelayLoadTest, TryLoadReportsCodesWithTheLibraryNameAndTheSystemError) {
     EXPECT_STREQ(result.dllName, kLibrary);
 
     // A library without the probed export: the library stays loaded, the export is missing.
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW,
-              plantLibrary(L"noinit", HosterApiDouble::libraryWithoutInitializePath()));
+    setRegistryString(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW,
+                      plantLibrary(L"noinit", HosterApiDouble::libraryWithoutInitializePath()));
     EXPECT_EQ(tryLoad(L"wp_codes", &initialize_, result), 2u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     EXPECT_STREQ(result.dllName, kLibrary);
@@ -444,7 +326,8 @@ TEST_F(DelayLoadTest, TruncatesALongLibraryNameTo259Characters) {
 }
 
 TEST_F(DelayLoadTest, ABoundLibraryIsNotSearchedAgain) {
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_again\\Zarn\\DelayLoad", 0, kLibraryW, plantLibrary(L"again"));
+    setRegistryString(L"SOFTWARE\\Korvane\\NS\\wp_again\\Zarn\\DelayLoad", 0, kLibraryW,
+                      plantLibrary(L"again"));
     TryLoadResult result;
     ASSERT_EQ(tryLoad(L"wp_again", &initialize_, result), 0u);
     namespaces_.clear();
@@ -460,23 +343,9 @@ TEST_F(DelayLoadTest, ABoundLibraryIsNotSearchedAgain) {
     EXPECT_EQ(calls[0].rfind("Initialize|", 0), 0u);
 }
 
-TEST_F(DelayLoadTest, BindReportsAMissingExportAndKeepsTheModule) {
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_bind\\Zarn\\DelayLoad", 0, kLibraryW,
-              plantLibrary(L"nostop", HosterApiDouble::libraryWithoutStopPath()));
-    TryLoadResult result;
-    ASSERT_EQ(tryLoad(L"wp_bind", &initialize_, result), 0u);
-    DelayImportProc stop(module_, "KvHosterApi_StopPlugin");
-    DelayLoadFault fault;
-    EXPECT_EQ(stop.bind(fault), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-    EXPECT_EQ(fault.code, static_cast<DWORD>(DelayLoadProcNotFound));
-    EXPECT_STREQ(fault.dllName, kLibrary);
-    EXPECT_STREQ(fault.procName, "KvHosterApi_StopPlugin");
-}
-
 TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReference) {
     const std::wstring path = plantLibrary(L"race");
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, path);
+    setRegistryString(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, path);
     // Records the namespace to search under; the absent library fails, as it should.
     DelayImportModule absent("kv_absent_library.dll");
     DelayImportProc absentProc(absent, "KvHosterApi_Initialize");

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "LogLines.h"
+#include "HosterTestSupport.h"
 
 #include "test-doubles/HosterApiDouble.h"
 #include "test-support/TestSupport.h"
@@ -14,6 +14,7 @@ namespace {
 using hoster_test::debug;
 using hoster_test::error;
 using hoster_test::info;
+using hoster_test::useLibrary;
 using kv::test::HosterApiDouble;
 using Lines = std::vector<std::string>;
 
@@ -36,16 +37,6 @@ protected:
     HosterApiDouble double_{directory_ / L"calls.txt"};
 
     void SetUp() override { hoster_test::configureLogging(directory_.path()); }
-
-    static void useLibrary(const std::wstring& path) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\DelayLoad",
-                                  0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, L"kv_hoster_api_64.dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
 
     DWORD run(const wchar_t* scenario) const {
         return kv::test::runCommand(L"\"" + kv::test::besideTestExecutable(L"hoster_api_probe.exe") + L"\" " +
@@ -81,13 +72,6 @@ TEST_F(HosterApiProcessTest, AWorkingLibraryIsInitialisedOnceAndUninitialisedAtE
                             info(kDestructor, "API is uninitialized.")}));
     EXPECT_EQ(callsStartingWith("Initialize|"), 1u);
     EXPECT_EQ(callsStartingWith("ZarnDelayLoadDependencies|24|0|wp_default|(null)"), 1u);
-}
-
-TEST_F(HosterApiProcessTest, ALibraryWithoutTheInitialisationExportIsNotLoaded) {
-    useLibrary(HosterApiDouble::libraryWithoutInitializePath());
-    EXPECT_EQ(run(L"api"), 0u);
-    EXPECT_EQ(log(), Lines({info(kLoader, "A procedure not found in kv_hoster_api_64.dll err=127"),
-                            kNotLoaded, kSkipped}));
 }
 
 TEST_F(HosterApiProcessTest, TwoThreadsAskingAtOnceGetOneObjectAndOneLoad) {

@@ -2,7 +2,7 @@
 
 #include "hoster-api/HosterPlugin.h"
 
-#include "TestLog.h"
+#include "HosterTestSupport.h"
 
 #include "test-doubles/HosterApiDouble.h"
 #include "test-support/TestSupport.h"
@@ -74,14 +74,7 @@ protected:
     // The process-wide API object is created by the first restart of the run; the
     // substitute library must be named by then.
     void SetUp() override {
-        const std::wstring path = HosterApiDouble::libraryPath();
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\DelayLoad",
-                                  0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, L"kv_hoster_api_64.dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
+        hoster_test::useLibrary(HosterApiDouble::libraryPath());
         log_.skipToEnd();
     }
 
@@ -95,15 +88,7 @@ protected:
         return lines;
     }
 
-    Lines hostCalls() const {
-        Lines calls;
-        for (const std::string& line : double_.calls()) {
-            if (line.rfind("Initialize|", 0) != 0 && line.rfind("ZarnDelayLoadDependencies|", 0) != 0) {
-                calls.push_back(line);
-            }
-        }
-        return calls;
-    }
+    Lines hostCalls() const { return hoster_test::hostCallsOf(double_.calls()); }
 };
 
 TEST_F(HosterPluginTest, RegistrationWritesNameLibraryHostIdExtraValuesAndDependencies) {
@@ -175,99 +160,24 @@ const std::string kRestarting = info(kRestart, "Restarting plugin");
 const std::string kTryingStart = info(kRestart, "Plugin not started, trying to start it");
 const std::string kStarted = info(kRestart, "Plugin started");
 
+std::string reboot(int status) {
+    return error(kRestart, "Will reboot: " + std::to_string(status));
+}
+
+// The host's answers: IsHosterRunning, StopPlugin, StartPlugin with flag 0, with flag 1.
+// clang-format off
 const RestartRow kRestartRows[] = {
-    {"plug-in running: stopped and started",
-     true,
-     0,
-     0,
-     0,
-     0,
-     false,
-     {kRestarting, kStarted},
-     {kRunning, kStop, kStart0}},
-    {"plug-in not running: started with flag 1",
-     true,
-     0,
-     3,
-     0,
-     0,
-     false,
-     {kRestarting, kTryingStart, kStarted},
-     {kRunning, kStop, kRunning, kStart1}},
-    {"start inside the restart finds it unregistered, the plain start works",
-     true,
-     0,
-     0,
-     3,
-     0,
-     false,
-     {kRestarting, kTryingStart, kStarted},
-     {kRunning, kStop, kStart0, kRunning, kStart1}},
-    {"stop fails: reboot",
-     true,
-     0,
-     1,
-     0,
-     0,
-     true,
-     {kRestarting, error(kRestart, "Will reboot: 4")},
-     {kRunning, kStop}},
-    {"start inside the restart fails: reboot",
-     true,
-     0,
-     0,
-     1,
-     0,
-     true,
-     {kRestarting, error(kRestart, "Will reboot: 4")},
-     {kRunning, kStop, kStart0}},
-    {"stop answers something unexpected: reboot",
-     true,
-     0,
-     2,
-     0,
-     0,
-     true,
-     {kRestarting, error(kRestart, "Will reboot: 1")},
-     {kRunning, kStop}},
-    {"plain start fails: reboot",
-     true,
-     0,
-     3,
-     0,
-     1,
-     true,
-     {kRestarting, kTryingStart, error(kRestart, "Will reboot: 4")},
-     {kRunning, kStop, kRunning, kStart1}},
-    {"plain start finds it unregistered: unexpected, reboot",
-     true,
-     0,
-     3,
-     0,
-     3,
-     true,
-     {kRestarting, kTryingStart, error(kRestart, "Will reboot: 1")},
-     {kRunning, kStop, kRunning, kStart1}},
-    {"host not running",
-     true,
-     1,
-     0,
-     0,
-     0,
-     false,
-     {kRestarting, info(kRestart, "Hoster is not started, reboot won't be requested")},
-     {kRunning}},
-    {"plug-in not registered",
-     false,
-     0,
-     0,
-     0,
-     0,
-     false,
-     {info(kRestart, "Plugin not found, won't be restarted"),
-      info(kRestart, "Plugin is not registered, reboot won't be requested")},
-     {}},
+    {"running plug-in: stopped and started", true, 0, 0, 0, 0, false, {kRestarting, kStarted}, {kRunning, kStop, kStart0}},
+    {"plug-in not running: started with flag 1", true, 0, 3, 0, 0, false, {kRestarting, kTryingStart, kStarted}, {kRunning, kStop, kRunning, kStart1}},
+    {"start in the restart finds it unregistered, the plain start works", true, 0, 0, 3, 0, false, {kRestarting, kTryingStart, kStarted}, {kRunning, kStop, kStart0, kRunning, kStart1}},
+    {"stop fails: reboot", true, 0, 1, 0, 0, true, {kRestarting, reboot(4)}, {kRunning, kStop}},
+    {"stop answers something unexpected: reboot", true, 0, 2, 0, 0, true, {kRestarting, reboot(1)}, {kRunning, kStop}},
+    {"plain start fails: reboot", true, 0, 3, 0, 1, true, {kRestarting, kTryingStart, reboot(4)}, {kRunning, kStop, kRunning, kStart1}},
+    {"plain start finds it unregistered: unexpected, reboot", true, 0, 3, 0, 3, true, {kRestarting, kTryingStart, reboot(1)}, {kRunning, kStop, kRunning, kStart1}},
+    {"host not running", true, 1, 0, 0, 0, false, {kRestarting, info(kRestart, "Hoster is not started, reboot won't be requested")}, {kRunning}},
+    {"plug-in not registered", false, 0, 0, 0, 0, false, {info(kRestart, "Plugin not found, won't be restarted"), info(kRestart, "Plugin is not registered, reboot won't be requested")}, {}},
 };
+// clang-format on
 
 class HosterPluginRestart : public HosterPluginTest, public ::testing::WithParamInterface<RestartRow> {};
 

@@ -2,11 +2,17 @@
 
 #include <windows.h>
 
+#include "logging/Log.h"
+#include "test-support/TestSupport.h"
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
-// Reads what the logger wrote: the log root is pointed at a test directory, and lines
-// are compared without their timestamp and process/thread ids.
+// Helpers of the host client's tests: the delay-load key of the default namespace, the
+// substitute library's call log, and the log lines that the code under test writes (the
+// log root is pointed at a test directory; lines are compared without their timestamp
+// and process/thread ids).
 namespace hoster_test {
 
 constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Korvane\\Zarn\\Logging";
@@ -95,6 +101,46 @@ inline std::string debug(const std::string& function, const std::string& text) {
 }
 inline std::string error(const std::string& function, const std::string& text) {
     return "*E: " + function + ": " + text;
+}
+
+// Writes a REG_SZ value below HKEY_LOCAL_MACHINE, creating the key.
+inline void setRegistryString(const std::wstring& key, REGSAM view, const wchar_t* name,
+                              const std::wstring& text, DWORD type = REG_SZ) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                        &handle, nullptr) == ERROR_SUCCESS) {
+        RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(handle);
+    }
+}
+
+// Names `path` as the host API library of the default namespace.
+inline void useLibrary(const std::wstring& path) {
+    setRegistryString(L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\DelayLoad", 0, L"kv_hoster_api_64.dll",
+                      path);
+}
+
+// The recorded calls without those of the load (the dependency hook and the initialisation).
+inline std::vector<std::string> hostCallsOf(std::vector<std::string> calls) {
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const std::string& line) {
+                                   return line.rfind("Initialize|", 0) == 0 ||
+                                          line.rfind("ZarnDelayLoadDependencies|", 0) == 0;
+                               }),
+                calls.end());
+    return calls;
+}
+
+// The log of the test program, opened at Verbose on first use below a directory of its own.
+inline const std::wstring& testLogPath() {
+    static kv::test::TempDirectory root;
+    static const std::wstring path = [] {
+        configureLogging(root.path());
+        KvZarnLogging::openLog(L"HosterApiTests", L"client", KvZarnLogging::Verbose, 0);
+        return logFilePath(root.path(), L"HosterApiTests", L"client");
+    }();
+    return path;
 }
 
 } // namespace hoster_test
