@@ -95,6 +95,11 @@ TEST_F(TaskScheduler10Dll, RegistrationPointsBothClassesAtTheDllAndCoCreateInsta
     kv::ComPtr<ITask> loose;
     EXPECT_EQ(CoCreateInstance(CLSID_CTask, nullptr, installerContext, IID_ITask, loose.putVoid()), S_OK);
     EXPECT_EQ(client(L"probe"), 0u);
+    EXPECT_EQ(callExport(dll, "DllCanUnloadNow"), S_FALSE); // objects are alive
+    task.reset();
+    loose.reset();
+    scheduler.reset();
+    EXPECT_EQ(callExport(dll, "DllCanUnloadNow"), S_OK);
 }
 
 TEST_F(TaskScheduler10Dll, WorkItemsCrossProcessesThroughTheStore) {
