@@ -24,6 +24,13 @@ HRESULT connect(kv::ComPtr<ITaskService>& service, const std::wstring& folderPat
     if (SUCCEEDED(hr)) {
         hr = service->GetFolder(kv::Bstr(folderPath).get(), folder.put());
     }
+    if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+        kv::ComPtr<ITaskFolder> root;
+        hr = service->GetFolder(kv::Bstr(L"\\").get(), root.put());
+        if (SUCCEEDED(hr)) {
+            hr = root->CreateFolder(kv::Bstr(folderPath).get(), kv::Variant().get(), folder.put());
+        }
+    }
     return hr;
 }
 
