@@ -202,6 +202,26 @@ TEST_F(TaskScheduler20DoubleTest, CreatedFolderKeepsItsDescriptorForLaterService
     EXPECT_EQ(sddl.str(), kSddl);
     EXPECT_EQ(GetFileAttributesW((temp_ / L"Tasks\\Korvane").c_str()) & FILE_ATTRIBUTE_DIRECTORY,
               static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+
+    // A nested path makes the folders on the way; subfolders inherit the descriptor above them.
+    ComPtr<ITaskFolder> nested;
+    ASSERT_EQ(folder(later, L"\\Korvane")->CreateFolder(Bstr(L"A\\B").get(), Variant().get(), nested.put()),
+              S_OK);
+    Bstr nestedPath;
+    EXPECT_EQ(nested->get_Path(nestedPath.put()), S_OK);
+    EXPECT_EQ(nestedPath.str(), L"\\Korvane\\A\\B");
+    EXPECT_EQ(nested->GetSecurityDescriptor(DACL_SECURITY_INFORMATION, sddl.put()), S_OK);
+    EXPECT_EQ(sddl.str(), kSddl);
+    ComPtr<ITaskFolderCollection> subfolders;
+    ASSERT_EQ(folder(later, L"\\")->GetFolders(0, subfolders.put()), S_OK);
+    LONG count = 0;
+    ComPtr<ITaskFolder> first;
+    Bstr firstName;
+    EXPECT_EQ(subfolders->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    ASSERT_EQ(subfolders->get_Item(Variant::i4(1).get(), first.put()), S_OK);
+    EXPECT_EQ(first->get_Name(firstName.put()), S_OK);
+    EXPECT_EQ(firstName.str(), L"Korvane");
 }
 
 TEST_F(TaskScheduler20DoubleTest, RegistersTheInstallersTaskAsTaskSchedulerXml) {
