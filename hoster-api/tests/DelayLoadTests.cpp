@@ -19,7 +19,7 @@
 namespace {
 
 using hoster_test::setRegistryString;
-using kv::test::HosterApiDouble;
+using kv::doubles::HosterApiDouble;
 
 constexpr char kLibrary[] = "kv_hoster_api_64.dll";
 constexpr wchar_t kLibraryW[] = L"kv_hoster_api_64.dll";

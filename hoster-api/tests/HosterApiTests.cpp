@@ -19,7 +19,7 @@ using hoster_test::debug;
 using hoster_test::error;
 using hoster_test::info;
 using hoster_test::useLibrary;
-using kv::test::HosterApiDouble;
+using kv::doubles::HosterApiDouble;
 using Lines = std::vector<std::string>;
 
 constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";

@@ -13,7 +13,7 @@ namespace {
 
 using hoster_test::error;
 using hoster_test::info;
-using kv::test::HosterApiDouble;
+using kv::doubles::HosterApiDouble;
 using Lines = std::vector<std::string>;
 
 constexpr wchar_t kPluginKey[] = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";

@@ -22,7 +22,7 @@ struct Dependencies {
 
 HKEY openConfig() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kv::test::HosterApiDouble::configKey, 0,
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kv::doubles::HosterApiDouble::configKey, 0,
                       KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
         return nullptr;
     }
@@ -61,7 +61,7 @@ std::wstring configuredString(const wchar_t* name) {
 
 // Appends one UTF-8 line in a single write, so that lines of concurrent callers never mix.
 void record(const std::wstring& line) {
-    const std::wstring path = configuredString(kv::test::HosterApiDouble::callLogValue);
+    const std::wstring path = configuredString(kv::doubles::HosterApiDouble::callLogValue);
     if (path.empty()) {
         return;
     }
@@ -117,7 +117,7 @@ __declspec(dllexport) int KvHosterApi_Initialize() noexcept {
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(self, path, MAX_PATH);
         record(std::wstring(L"Initialize|") + path);
-        if (const DWORD delay = configuredDword(kv::test::HosterApiDouble::initializeDelayValue, 0)) {
+        if (const DWORD delay = configuredDword(kv::doubles::HosterApiDouble::initializeDelayValue, 0)) {
             Sleep(delay);
         }
     } catch (...) {

@@ -4,7 +4,7 @@
 
 #include "test-support/TestSupport.h"
 
-namespace kv::test {
+namespace kv::doubles {
 
 namespace {
 
@@ -71,15 +71,15 @@ void HosterApiDouble::clearCalls() const {
 }
 
 std::wstring HosterApiDouble::libraryPath() {
-    return besideTestExecutable(L"kv_hoster_api_64.dll");
+    return kv::test::besideTestExecutable(L"kv_hoster_api_64.dll");
 }
 
 std::wstring HosterApiDouble::libraryWithoutInitializePath() {
-    return besideTestExecutable(L"kv_hoster_api_64_noinit.dll");
+    return kv::test::besideTestExecutable(L"kv_hoster_api_64_noinit.dll");
 }
 
 std::wstring HosterApiDouble::libraryWithoutStopPath() {
-    return besideTestExecutable(L"kv_hoster_api_64_nostop.dll");
+    return kv::test::besideTestExecutable(L"kv_hoster_api_64_nostop.dll");
 }
 
-} // namespace kv::test
+} // namespace kv::doubles

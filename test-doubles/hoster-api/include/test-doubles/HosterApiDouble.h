@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::test {
+namespace kv::doubles {
 
 // Test-side control of the substitute host API library (kv_hoster_api_64.dll and its
 // variants kv_hoster_api_64_noinit.dll, without KvHosterApi_Initialize and the dependency
@@ -51,4 +51,4 @@ private:
     std::wstring callLogPath_;
 };
 
-} // namespace kv::test
+} // namespace kv::doubles
