@@ -204,6 +204,9 @@ HMODULE DelayImportModule::load(DelayLoadFault& fault) noexcept {
         loaded = loadDelayLoadedModule(dllName_);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        // Only a failing lock can get here; the bind reports "not found" rather than end the process.
+        SetLastError(ERROR_INVALID_FUNCTION);
     }
     if (loaded == nullptr) {
         fault.code = DelayLoadModuleNotFound;
