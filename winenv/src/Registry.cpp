@@ -160,8 +160,8 @@ RegistryStatus Win32Registry::readValue(const std::wstring& keyPath, const std::
         // The value may grow between two queries: read again until the data fits.
         data.resize(size);
         DWORD read = size;
-        error = ::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, data.empty() ? nullptr : data.data(),
-                                   &read);
+        error = ::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type,
+                                   data.empty() ? nullptr : data.data(), &read);
         if (error == ERROR_SUCCESS) {
             data.resize(read);
         }
@@ -169,8 +169,8 @@ RegistryStatus Win32Registry::readValue(const std::wstring& keyPath, const std::
     }
 }
 
-RegistryStatus Win32Registry::writeValue(const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
-                                         const void* data, size_t size) const {
+RegistryStatus Win32Registry::writeValue(const std::wstring& keyPath, const std::wstring& valueName,
+                                         DWORD type, const void* data, size_t size) const {
     if (size > std::numeric_limits<DWORD>::max()) {
         return RegistryStatus::InvalidArgument;
     }
@@ -235,8 +235,8 @@ bool Win32Registry::getString(const std::wstring& keyPath, const std::wstring& v
     return report(result, status);
 }
 
-bool Win32Registry::setString(const std::string& keyPath, const std::string& valueName, const std::string& value,
-                              RegistryStatus* status) {
+bool Win32Registry::setString(const std::string& keyPath, const std::string& valueName,
+                              const std::string& value, RegistryStatus* status) {
     return setString(wide(keyPath), wide(valueName), value, status);
 }
 
@@ -416,7 +416,8 @@ bool Win32Registry::subKeyExists(const std::wstring& parentPath, const std::wstr
     return keyExists(childPath(parentPath, subKey), status);
 }
 
-bool Win32Registry::createKey(const std::string& parentPath, const std::string& subKey, RegistryStatus* status) {
+bool Win32Registry::createKey(const std::string& parentPath, const std::string& subKey,
+                              RegistryStatus* status) {
     return createKey(wide(parentPath), wide(subKey), status);
 }
 
@@ -437,11 +438,12 @@ bool Win32Registry::createKey(const std::wstring& parentPath, const std::wstring
     }
     kv::UniqueHkey key;
     const LSTATUS error = ::RegCreateKeyExW(root_, childPath(parentPath, subKey).c_str(), 0, nullptr, options,
-                                           KEY_CREATE_SUB_KEY | samFlags_, nullptr, key.put(), nullptr);
+                                            KEY_CREATE_SUB_KEY | samFlags_, nullptr, key.put(), nullptr);
     return reportError(error, status);
 }
 
-bool Win32Registry::deleteKey(const std::string& parentPath, const std::string& subKey, RegistryStatus* status) {
+bool Win32Registry::deleteKey(const std::string& parentPath, const std::string& subKey,
+                              RegistryStatus* status) {
     return deleteKey(wide(parentPath), wide(subKey), status);
 }
 
@@ -490,7 +492,8 @@ bool Win32Registry::createKeyPath(const std::wstring& keyPath, RegistryStatus* s
     return createKey(parentPath, keyPath.substr(separator + 1), kNonVolatile, status);
 }
 
-bool Win32Registry::deleteTree(const std::string& parentPath, const std::string& subKey, RegistryStatus* status) {
+bool Win32Registry::deleteTree(const std::string& parentPath, const std::string& subKey,
+                               RegistryStatus* status) {
     return deleteTree(wide(parentPath), wide(subKey), status);
 }
 

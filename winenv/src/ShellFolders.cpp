@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr wchar_t kShellFoldersKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr wchar_t kShellFoldersKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kUserProfileVariable[] = L"%USERPROFILE%";
@@ -184,9 +185,7 @@ std::wstring getFolderPath(FolderId id, const std::wstring& userSid) {
             path.clear();
         }
     }
-    if (!(forUser && path.empty())) {
-        expandEnvironmentInPlace(path);
-    }
+    expandEnvironmentInPlace(path);
     if (path.empty() && userSid.empty()) {
         path = shellFolderPath(folder.csidl);
     }

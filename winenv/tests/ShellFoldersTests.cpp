@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr wchar_t kShellFolders[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr wchar_t kShellFolders[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
@@ -61,8 +62,8 @@ public:
 private:
     kv::UniqueHkey open() const {
         kv::UniqueHkey handle;
-        EXPECT_EQ(RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
-                                  handle.put(), nullptr),
+        EXPECT_EQ(RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                  nullptr, handle.put(), nullptr),
                   ERROR_SUCCESS);
         return handle;
     }
@@ -89,8 +90,10 @@ struct FolderRow {
 
 const FolderRow kFolderRows[] = {
     {FolderId::CommonAppData, HKEY_LOCAL_MACHINE, kShellFolders, L"Common AppData", CSIDL_COMMON_APPDATA},
-    {FolderId::CommonDesktop, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Desktop", CSIDL_COMMON_DESKTOPDIRECTORY},
-    {FolderId::CommonStartMenu, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Start Menu", CSIDL_COMMON_STARTMENU},
+    {FolderId::CommonDesktop, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Desktop",
+     CSIDL_COMMON_DESKTOPDIRECTORY},
+    {FolderId::CommonStartMenu, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Start Menu",
+     CSIDL_COMMON_STARTMENU},
     {FolderId::CommonPrograms, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Programs", CSIDL_COMMON_PROGRAMS},
     {FolderId::CommonStartup, HKEY_LOCAL_MACHINE, kShellFolders, L"Common Startup", CSIDL_COMMON_STARTUP},
     {FolderId::ProgramFiles, HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir", CSIDL_PROGRAM_FILES},
@@ -154,14 +157,15 @@ protected:
     void SetUp() override {
         HKEY key = nullptr;
         for (const wchar_t* sid : {kSid, kNoProfileSid}) {
-            ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, (std::wstring(sid) + L"\\" + kShellFolders).c_str(), 0, nullptr,
-                                      0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, (std::wstring(sid) + L"\\" + kShellFolders).c_str(), 0,
+                                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                       ERROR_SUCCESS);
             RegCloseKey(key);
         }
         const std::wstring profile = L"C:\\users\\other";
         ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, profileKey_.path().c_str(), L"ProfileImagePath", REG_SZ,
-                                  profile.c_str(), static_cast<DWORD>((profile.size() + 1) * sizeof(wchar_t))),
+                                  profile.c_str(),
+                                  static_cast<DWORD>((profile.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
     }
 
@@ -222,8 +226,11 @@ TEST(ShellFolders, CurrentUserThroughHkeyUsersMatchesHkeyCurrentUser) {
 }
 
 TEST(ShellFolders, ShellIsLoadedFromTheSystemDirectoryOnly) {
-    // The probe runs with native-first loading of shell32 and a decoy shell32.dll beside
-    // it, so a load by name would answer the decoy's folder.
+    // The probe runs with native-first loading of shell32 (a per-application setting of
+    // Wine) and a decoy shell32.dll beside it, so a load by name would reach the decoy.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) {
+        GTEST_SKIP() << "needs Wine's per-application DLL load order";
+    }
     kv::test::RegistryTree appDefaults(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\winenv_probe.exe");
     const std::wstring overrides = appDefaults.path() + L"\\DllOverrides";
     const wchar_t order[] = L"native,builtin";
@@ -231,8 +238,8 @@ TEST(ShellFolders, ShellIsLoadedFromTheSystemDirectoryOnly) {
               ERROR_SUCCESS);
     ValueOverride missing(HKEY_CURRENT_USER, kShellFolders, L"Favorites", std::nullopt);
 
-    const DWORD bits = kv::test::runCommand(L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") +
-                                            L"\" shell-fallback");
+    const DWORD bits = kv::test::runCommand(
+        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" shell-fallback");
     EXPECT_EQ(bits, probe::FolderFound | probe::ShellReleased | probe::DecoyByName);
 }
 
@@ -243,7 +250,8 @@ TEST(ModulePaths, FileNamesOfAnyLengthAndTheExecutableDirectory) {
     const std::wstring source = kv::test::besideTestExecutable(L"probe\\shell32.dll");
     // Around the first buffer size of 256 characters, and near MAX_PATH.
     for (size_t length : {255u, 256u, 257u, 259u}) {
-        const std::wstring path = directory + L"\\" + std::wstring(length - directory.size() - 5, L'm') + L".dll";
+        const std::wstring path =
+            directory + L"\\" + std::wstring(length - directory.size() - 5, L'm') + L".dll";
         ASSERT_EQ(path.size(), length);
         ASSERT_TRUE(CopyFileW(source.c_str(), path.c_str(), FALSE));
         kv::UniqueModule module(LoadLibraryW(path.c_str()));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -20,8 +21,8 @@ constexpr unsigned long kAllRights =
 kv::UniqueHandle withoutAdministrators(HANDLE token) {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     kv::UniqueSid administrators;
-    EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                         0, 0, administrators.put()));
+    EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                         0, 0, 0, 0, administrators.put()));
     SID_AND_ATTRIBUTES disable = {administrators.get(), 0};
     kv::UniqueHandle restricted;
     EXPECT_TRUE(CreateRestrictedToken(token, 0, 1, &disable, 0, nullptr, 0, nullptr, restricted.put()));
@@ -74,8 +75,8 @@ TEST(UserRights, DenyOnlyAdministratorsIsNotMembership) {
     kv::UniqueHandle process;
     kv::UniqueHandle impersonation;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put()));
-    ASSERT_TRUE(DuplicateTokenEx(process.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenImpersonation,
-                                 impersonation.put()));
+    ASSERT_TRUE(DuplicateTokenEx(process.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                                 TokenImpersonation, impersonation.put()));
     const kv::UniqueHandle restricted = withoutAdministrators(impersonation.get());
     ASSERT_TRUE(restricted);
 

@@ -20,7 +20,8 @@ unsigned long rightsBits() {
     bits |= user->isAdmin() ? probe::IsAdmin : 0;
     bits |= isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_ADMINS) ? probe::InAdministrators : 0;
     bits |= isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_USERS) ? probe::InUsers : 0;
-    bits |= !user->sid().empty() && IsValidSid(const_cast<std::uint8_t*>(user->sid().data())) ? probe::HasSid : 0;
+    bits |=
+        !user->sid().empty() && IsValidSid(const_cast<std::uint8_t*>(user->sid().data())) ? probe::HasSid : 0;
     bits |= user->sessionId() != 0xFFFFFFFF ? probe::HasSession : 0;
     bits |= user->sidError() == ERROR_ACCESS_DENIED ? probe::SidErrorAccessDenied : 0;
     return bits;
