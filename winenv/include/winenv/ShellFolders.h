@@ -38,8 +38,9 @@ std::wstring getFolderPath(FolderId id);
 
 // The same for the user with that SID string (for example "S-1-5-21-...-1001"): per-user
 // folders are read below HKEY_USERS\<sid> and %USERPROFILE% becomes that user's profile
-// directory. Empty when the value is missing or the profile directory is unknown; the
-// shell is not asked for another user's folders.
+// directory. Empty when the value is missing or names %USERPROFILE% while the profile
+// directory is unknown; with a SID the shell is never asked. An empty SID is the
+// current user.
 std::wstring getFolderPath(FolderId id, const std::wstring& userSid);
 
 // The directory of the running executable, without a trailing backslash.

@@ -46,7 +46,7 @@ public:
 
 } // namespace CurrentUser
 
-// The user of the current process. Never null and never throws for a failed query.
+// The user of the current process; a failed query leaves its fields unknown, never throws.
 std::unique_ptr<BaseUser> createCurrentUser();
 
 // Whether the token is a member of the BUILTIN group with that relative id (544
