@@ -4,6 +4,8 @@
 #include "install-common/Scheduler10.h"
 #include "kvtl/Exceptions.h"
 
+#include <cwchar>
+
 namespace kv {
 
 namespace {

@@ -82,8 +82,13 @@ protected:
         options.storeRoot = store.path();
         registration = std::make_unique<doubles::ScopedTaskScheduler20Registration>(options);
         ASSERT_EQ(registration->result(), S_OK);
+        liveAtStart = doubles::taskScheduler20LiveObjects();
     }
-    void TearDown() override { registration.reset(); }
+    // Every platform object the library took a reference on is released again.
+    void TearDown() override {
+        EXPECT_EQ(doubles::taskScheduler20LiveObjects(), liveAtStart) << "leaked COM references";
+        registration.reset();
+    }
 
     // Makes the next call of an "Interface::Method" fail with the result.
     static void failNext(const std::wstring& method, HRESULT result) {
@@ -117,6 +122,7 @@ protected:
     ScopedComInitializer com;
     TempDirectory store;
     std::unique_ptr<doubles::ScopedTaskScheduler20Registration> registration;
+    long liveAtStart = 0;
 };
 
 // The same with the Task Scheduler 1.0 double and a tasks folder of the test's own.

@@ -185,6 +185,11 @@ protected:
         task->setCommand(marker());
         return task;
     }
+    void TearDown() override {
+        scheduler.reset();
+        TaskScheduler20Test::TearDown();
+    }
+
     std::shared_ptr<kv::IScheduler> scheduler;
 };
 
