@@ -233,6 +233,15 @@ TEST_F(Task20InstallLocalTime, RegistersTheUpdaterTaskAndStartsItOnce) {
         EXPECT_EQ(count(xml, L"</Exec>"), 1u);
         EXPECT_EQ(element(xml, L"Command"), marker());
 
+        const doubles::TaskScheduler20RegisterCall registration = doubles::lastTaskScheduler20Registration();
+        EXPECT_EQ(registration.path, L"Wisp Updater");
+        EXPECT_EQ(registration.flags, 0x26) << "create or update, registration triggers ignored";
+        EXPECT_EQ(registration.userType, VT_EMPTY);
+        EXPECT_EQ(registration.passwordType, VT_EMPTY);
+        EXPECT_EQ(registration.logonType, TASK_LOGON_SERVICE_ACCOUNT);
+        EXPECT_EQ(registration.sddlType, VT_BSTR);
+        EXPECT_EQ(registration.sddl, L"D:(A;;FA;;;BA)(A;;FA;;;SY)");
+
         kv::Scheduler20 scheduler;
         EXPECT_EQ(scheduler.getTasks(), std::vector<std::wstring>{L"Wisp Updater"}) << "replaced, not added";
         const auto stored = scheduler.getTask(L"Wisp Updater");
@@ -253,6 +262,12 @@ TEST_F(Task20Service, SaveWithAnAccountRegistersAPasswordLogon) {
     storedPrincipal(L"As user")->get_UserId(user.put());
     EXPECT_EQ(logon, TASK_LOGON_PASSWORD);
     EXPECT_EQ(user.str(), L"builder");
+    const doubles::TaskScheduler20RegisterCall registration = doubles::lastTaskScheduler20Registration();
+    EXPECT_EQ(registration.flags, 0x26);
+    EXPECT_EQ(registration.userType, VT_BSTR);
+    EXPECT_EQ(registration.user, L"builder");
+    EXPECT_EQ(registration.passwordType, VT_BSTR);
+    EXPECT_EQ(registration.logonType, TASK_LOGON_PASSWORD);
 
     task->save(L"", L"");
     storedPrincipal(L"As user")->get_LogonType(&logon);
