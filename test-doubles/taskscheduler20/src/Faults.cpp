@@ -14,7 +14,14 @@ struct FaultTable {
     bool environmentRead = false;
     std::map<std::wstring, unsigned> counts;
     std::map<std::wstring, std::map<unsigned, HRESULT>> faults; // method -> call -> result
+    kv::doubles::TaskScheduler20RegisterCall lastRegistration;
 };
+
+std::wstring bstrText(const VARIANT& value) {
+    return value.vt == VT_BSTR && value.bstrVal != nullptr
+               ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
+               : std::wstring();
+}
 
 FaultTable& table() {
     static FaultTable instance;
@@ -94,6 +101,7 @@ void clearFaults() noexcept {
     std::lock_guard<std::mutex> guard(faults.lock);
     faults.faults.clear();
     faults.counts.clear();
+    faults.lastRegistration = {};
     // The environment's faults belong to whole-program runs; a test that resets wants none.
     faults.environmentRead = true;
 }
@@ -103,6 +111,34 @@ unsigned callCount(const std::wstring& method) {
     std::lock_guard<std::mutex> guard(faults.lock);
     const auto found = faults.counts.find(method);
     return found == faults.counts.end() ? 0 : found->second;
+}
+
+void recordRegistration(BSTR path, LONG flags, const VARIANT& user, const VARIANT& password, LONG logon,
+                        const VARIANT& sddl) noexcept {
+    try {
+        FaultTable& faults = table();
+        std::lock_guard<std::mutex> guard(faults.lock);
+        kv::doubles::TaskScheduler20RegisterCall& call = faults.lastRegistration;
+        const unsigned count = call.count + 1;
+        call = {};
+        call.count = count;
+        call.path = path != nullptr ? std::wstring(path, SysStringLen(path)) : std::wstring();
+        call.flags = flags;
+        call.userType = user.vt;
+        call.user = bstrText(user);
+        call.passwordType = password.vt;
+        call.logonType = logon;
+        call.sddlType = sddl.vt;
+        call.sddl = bstrText(sddl);
+    } catch (...) {
+        // Out of memory: the record is for tests only and may stay incomplete.
+    }
+}
+
+kv::doubles::TaskScheduler20RegisterCall lastRegistration() {
+    FaultTable& faults = table();
+    std::lock_guard<std::mutex> guard(faults.lock);
+    return faults.lastRegistration;
 }
 
 } // namespace kv::ts20

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 
 #include <string>
+
+#include "taskscheduler20/TaskScheduler20Double.h"
 
 namespace kv::ts20 {
 
@@ -14,6 +17,11 @@ HRESULT countCall(const wchar_t* method) noexcept;
 void injectFault(const std::wstring& method, unsigned call, HRESULT result);
 void clearFaults() noexcept;
 unsigned callCount(const std::wstring& method);
+
+// The arguments of RegisterTaskDefinition calls, kept for tests; cleared by clearFaults.
+void recordRegistration(BSTR path, LONG flags, const VARIANT& user, const VARIANT& password, LONG logon,
+                        const VARIANT& sddl) noexcept;
+kv::doubles::TaskScheduler20RegisterCall lastRegistration();
 
 } // namespace kv::ts20
 

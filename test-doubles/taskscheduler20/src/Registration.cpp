@@ -89,4 +89,8 @@ bool writeTaskScheduler20Xml(const std::wstring& taskPath, const std::wstring& x
            SUCCEEDED(ts20::store::writeTask(names, xml));
 }
 
+TaskScheduler20RegisterCall lastTaskScheduler20Registration() {
+    return ts20::lastRegistration();
+}
+
 } // namespace kv::doubles

@@ -623,6 +623,7 @@ public:
     HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags,
                                                      VARIANT user, VARIANT password, TASK_LOGON_TYPE logon,
                                                      VARIANT sddl, IRegisteredTask** task) override {
+        recordRegistration(path, flags, user, password, logon, sddl);
         KV_TS20_ENTRY(L"ITaskFolder::RegisterTaskDefinition");
         if (task != nullptr) {
             *task = nullptr;

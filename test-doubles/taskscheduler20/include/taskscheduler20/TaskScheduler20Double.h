@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 
 #include <string>
 
@@ -43,6 +44,22 @@ void injectTaskScheduler20Fault(const std::wstring& method, unsigned call, HRESU
 void clearTaskScheduler20Faults();
 // How often `method` was called since the last reset.
 unsigned taskScheduler20CallCount(const std::wstring& method);
+
+// The arguments of the last ITaskFolder::RegisterTaskDefinition call in this
+// process (whether or not the registration was accepted), so that tests can check
+// what the stored XML cannot show: the flags, the credential VARIANTs' types.
+struct TaskScheduler20RegisterCall {
+    unsigned count = 0; // registrations seen since the last reset; 0: none
+    std::wstring path;
+    LONG flags = 0;
+    VARTYPE userType = VT_EMPTY;
+    std::wstring user;
+    VARTYPE passwordType = VT_EMPTY;
+    LONG logonType = 0;
+    VARTYPE sddlType = VT_EMPTY;
+    std::wstring sddl;
+};
+TaskScheduler20RegisterCall lastTaskScheduler20Registration();
 
 // COM objects and server locks of the double alive in this process (the figure
 // DllCanUnloadNow answers from): a test compares it before and after to find leaks.

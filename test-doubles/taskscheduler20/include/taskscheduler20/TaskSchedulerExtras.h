@@ -3,33 +3,11 @@
 #include <windows.h>
 #include <taskschd.h>
 
-// Declarations of the Task Scheduler 2.0 SDK that MinGW-w64's <taskschd.h> lacks:
-// the weekly and boot trigger interfaces and the HRESULTs above SCHED_E_SERVICE_NOT_RUNNING.
-// Each block is guarded like the SDK header, so including both is harmless.
+#include "install-common/TaskSchedulerInterfaces.h"
 
-#ifndef __IWeeklyTrigger_INTERFACE_DEFINED__
-#define __IWeeklyTrigger_INTERFACE_DEFINED__
-MIDL_INTERFACE("5038fc98-82ff-436d-8728-a512a57c9dc1")
-IWeeklyTrigger : public ITrigger {
-public:
-    virtual HRESULT STDMETHODCALLTYPE get_DaysOfWeek(short* pDays) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_DaysOfWeek(short days) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_WeeksInterval(short* pWeeks) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_WeeksInterval(short weeks) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_RandomDelay(BSTR * pRandomDelay) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_RandomDelay(BSTR randomDelay) = 0;
-};
-#endif
-
-#ifndef __IBootTrigger_INTERFACE_DEFINED__
-#define __IBootTrigger_INTERFACE_DEFINED__
-MIDL_INTERFACE("2a9c35da-d357-41f4-bbc1-207ac1b1f3cb")
-IBootTrigger : public ITrigger {
-public:
-    virtual HRESULT STDMETHODCALLTYPE get_Delay(BSTR * pDelay) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_Delay(BSTR delay) = 0;
-};
-#endif
+// The double's names for the Task Scheduler 2.0 classes and interfaces, and the
+// HRESULTs above SCHED_E_SERVICE_NOT_RUNNING that MinGW-w64's <winerror.h> lacks.
+// The weekly and boot trigger interfaces come from the library's SDK completion.
 
 namespace kv::ts20 {
 
