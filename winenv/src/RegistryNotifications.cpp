@@ -101,6 +101,8 @@ bool RegistryChangeNotificationManager::onWorkerThread() const {
 
 // Called with control_ and lock_ held.
 DWORD RegistryChangeNotificationManager::startWorker() {
+    // The worker moves watches into this list and must not fail for want of memory.
+    activeWatches_.reserve(kMaxWatches);
     kv::UniqueHandle stopEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!stopEvent) {
         return ::GetLastError();

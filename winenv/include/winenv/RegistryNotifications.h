@@ -35,9 +35,9 @@ class IRegistryChangeNotificationManager {
 public:
     virtual ~IRegistryChangeNotificationManager() = default;
     // Watches root\path (opened now, for KEY_NOTIFY in the view that samFlags chooses)
-    // and wakes the worker, which arms the watch. True when the watch was taken; on false,
-    // GetLastError() says why and nothing was added. A key that cannot be opened is still
-    // taken and simply never fires.
+    // and wakes the worker, which arms the watch. True when the watch was taken and the
+    // worker woken; on false GetLastError() says why. A key that cannot be opened is
+    // still taken and simply never fires.
     virtual bool addWatch(HKEY root, const std::wstring& path, bool watchSubtree, DWORD notifyFilter,
                           std::function<void()> callback, REGSAM samFlags = 0) = 0;
     // Stops and joins the worker and drops every watch (closing their keys and events);
