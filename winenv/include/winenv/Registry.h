@@ -25,7 +25,7 @@ RegistryStatus registryStatusFromError(LSTATUS error);
 
 // The Win32 registry below one root key, in one registry view. Each operation opens
 // the key it needs by path below the root (backslashes, no leading backslash), does
-// one thing and closes the key again; nothing is held open between operations.
+// one thing and closes the key again; only the watches of watchKey stay open.
 // Each answers success as a bool (or a count or type, 0 on failure), records a
 // RegistryStatus for lastStatus() and, when given a status pointer, writes it there.
 // Narrow overloads take and give UTF-8 and run the wide operation. Nothing throws
