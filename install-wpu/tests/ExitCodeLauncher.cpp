@@ -1,7 +1,8 @@
-// Runs the rest of its command line and prints the child's full 32-bit exit code,
-// which `wine program.exe` cuts to its low byte.
-//   exitcode-launcher "C:\path\program.exe" arguments...
+// Runs a program and prints its full 32-bit exit code, which `wine program.exe` cuts
+// to its low byte.
+//   exitcode-launcher program [arguments...]
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -9,43 +10,46 @@
 
 namespace {
 
-// The command line without its first element (this program).
-std::wstring remainder(const wchar_t* line) {
-    const wchar_t* p = line;
-    if (*p == L'"') {
-        ++p;
-        while (*p != L'\0' && *p != L'"') {
-            ++p;
-        }
-        if (*p == L'"') {
-            ++p;
-        }
-    } else {
-        while (*p != L'\0' && *p != L' ' && *p != L'\t') {
-            ++p;
-        }
+// One argument quoted so that CommandLineToArgvW gives it back unchanged.
+std::wstring quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
     }
-    while (*p == L' ' || *p == L'\t') {
-        ++p;
+    std::wstring result = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        result += c;
     }
-    return p;
+    result.append(backslashes * 2, L'\\');
+    return result + L"\"";
 }
 
 } // namespace
 
 int main() {
-    const std::wstring command = remainder(GetCommandLineW());
-    if (command.empty()) {
-        std::fprintf(stderr, "usage: exitcode-launcher program [arguments]\n");
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr || count < 2) {
+        std::fprintf(stderr, "usage: exitcode-launcher program [arguments...]\n");
         return 2;
     }
+    std::wstring command;
+    for (int i = 1; i < count; ++i) {
+        command += (i > 1 ? L" " : L"") + quoted(arguments[i]);
+    }
+    LocalFree(arguments);
     std::vector<wchar_t> buffer(command.begin(), command.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         std::fprintf(stderr, "exitcode-launcher: cannot start the program, error %lu\n", GetLastError());
         return 1;
     }
@@ -54,6 +58,6 @@ int main() {
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    std::printf("exit code: %lu (0x%08lX, as signed %ld)\n", code, code, static_cast<long>(code));
+    std::printf("exit code: %lu (0x%08lX, signed %ld)\n", code, code, static_cast<long>(code));
     return 0;
 }
