@@ -49,7 +49,8 @@ int main() {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
         std::fprintf(stderr, "exitcode-launcher: cannot start the program, error %lu\n", GetLastError());
         return 1;
     }
