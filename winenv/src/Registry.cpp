@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "winenv/Registry.h"
+#include "winenv/RegistryNotifications.h"
 
 #include "kvtl/Handle.h"
 #include "kvtl/Str.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -567,6 +569,31 @@ void Win32Registry::setRoot(HKEY root) {
 
 void Win32Registry::setSamFlags(REGSAM samFlags) {
     samFlags_ = samFlags;
+}
+
+bool Win32Registry::watchKey(const std::string& keyPath, bool watchSubtree, DWORD notifyFilter,
+                             std::function<void()> callback, RegistryStatus* status) {
+    return watchKey(wide(keyPath), watchSubtree, notifyFilter, std::move(callback), status);
+}
+
+bool Win32Registry::watchKey(const std::wstring& keyPath, bool watchSubtree, DWORD notifyFilter,
+                             std::function<void()> callback, RegistryStatus* status) {
+    if (!callback) {
+        return report(RegistryStatus::InvalidArgument, status);
+    }
+    if (!watcher_) {
+        watcher_ = std::make_unique<RegistryChangeNotificationManager>();
+    }
+    if (!watcher_->addWatch(root_, keyPath, watchSubtree, notifyFilter, std::move(callback), samFlags_)) {
+        return report(RegistryStatus::Failed, status);
+    }
+    return report(RegistryStatus::Ok, status);
+}
+
+void Win32Registry::unwatchAll() {
+    if (watcher_) {
+        watcher_->removeAll();
+    }
 }
 
 RegistryStatus Win32Registry::lastStatus() const {

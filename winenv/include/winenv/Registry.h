@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,12 +18,14 @@ enum class RegistryStatus : std::uint32_t {
     InvalidArgument = 6, // ERROR_INVALID_PARAMETER, or arguments refused before any call
 };
 
+class RegistryChangeNotificationManager;
+
 // The status a Win32 registry error maps to; ERROR_SUCCESS gives Ok.
 RegistryStatus registryStatusFromError(LSTATUS error);
 
 // The Win32 registry below one root key, in one registry view. Each operation opens
 // the key it needs by path below the root (backslashes, no leading backslash), does
-// one thing and closes the key again; nothing is held open between operations.
+// one thing and closes the key again; only the watches of watchKey stay open.
 // Each answers success as a bool (or a count or type, 0 on failure), records a
 // RegistryStatus for lastStatus() and, when given a status pointer, writes it there.
 // Narrow overloads take and give UTF-8 and run the wide operation. Nothing throws
@@ -169,6 +173,18 @@ public:
     virtual void setRoot(HKEY root);
     virtual void setSamFlags(REGSAM samFlags);
 
+    // Runs `callback` each time root\keyPath (in the current view) changes as the REG_NOTIFY_*
+    // filter says, on the thread of a RegistryChangeNotificationManager that the first call
+    // creates; see there for what a callback may do (it must not use this object). An empty
+    // callback gives InvalidArgument; a watch the manager refuses (more than it can wait
+    // on) gives Failed. A missing key is watched without error and never fires.
+    virtual bool watchKey(const std::string& keyPath, bool watchSubtree, DWORD notifyFilter,
+                          std::function<void()> callback, RegistryStatus* status = nullptr);
+    virtual bool watchKey(const std::wstring& keyPath, bool watchSubtree, DWORD notifyFilter,
+                          std::function<void()> callback, RegistryStatus* status = nullptr);
+    // Stops the watcher's thread and drops every watch, when there is a watcher.
+    virtual void unwatchAll();
+
     // The status of the last operation.
     virtual RegistryStatus lastStatus() const;
 
@@ -194,6 +210,7 @@ private:
 
     HKEY root_ = HKEY_LOCAL_MACHINE;
     REGSAM samFlags_ = 0;
+    std::unique_ptr<RegistryChangeNotificationManager> watcher_;
     RegistryStatus status_ = RegistryStatus::Ok;
 };
 

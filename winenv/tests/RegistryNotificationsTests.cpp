@@ -1,0 +1,316 @@
+#include <windows.h>
+
+#include "kvtl/Handle.h"
+#include "test-support/TestSupport.h"
+#include "winenv/Registry.h"
+#include "winenv/RegistryNotifications.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kFilter = REG_NOTIFY_CHANGE_LAST_SET;
+
+std::wstring testKey() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    return L"SOFTWARE\\KvWinenvNotifyTests\\" + std::wstring(name.begin(), name.end());
+}
+
+// Polls until done() holds; the limit only bounds a failing test.
+template <class Done>
+bool eventually(Done done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        Sleep(10);
+    }
+    return done();
+}
+
+// Creates the key if needed and writes a REG_DWORD, without any shared object, so that
+// callbacks on the worker may call it too.
+void setDword(const std::wstring& path, DWORD value, REGSAM view = KEY_WOW64_64KEY) {
+    kv::UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+}
+
+// Keeps changing the value until `fired` holds: watchKey gives no sign of when the
+// worker has armed its watch.
+template <class Fired>
+bool nudgeUntil(const std::wstring& path, REGSAM view, Fired fired) {
+    for (DWORD i = 0; i < 200 && !fired(); ++i) {
+        setDword(path, i, view);
+        Sleep(50);
+    }
+    return fired();
+}
+
+// The handles open in this process, found by probing handle values (Wine's
+// GetProcessHandleCount always answers 0).
+DWORD handleCount() {
+    DWORD count = 0;
+    for (ULONG_PTR value = 4; value < 0x2000; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+// Counts a callback's runs and remembers the thread of the last one.
+struct Counter {
+    std::atomic<int> runs{0};
+    std::atomic<DWORD> thread{0};
+    std::function<void()> callback() {
+        return [this] {
+            thread = GetCurrentThreadId();
+            ++runs;
+        };
+    }
+};
+
+struct Arm {
+    HKEY key;
+    DWORD filter;
+    HANDLE event;
+    DWORD thread;
+};
+
+// Records every arming; passes it on to the platform, or not, in which case a test
+// "changes" a key by signalling the recorded event.
+class RecordingNotifier : public IRegistryNotifier {
+public:
+    explicit RecordingNotifier(bool platform) : platform_(platform) {}
+    LSTATUS notifyChange(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL asynchronous) override {
+        const LSTATUS result =
+            platform_ ? RegistryNotifierImpl().notifyChange(key, subtree, filter, event, asynchronous) : 0;
+        std::lock_guard<std::mutex> guard(lock_);
+        arms_.push_back({key, filter, event, GetCurrentThreadId()});
+        return result;
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return arms_.size();
+    }
+    Arm at(std::size_t index) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return arms_.at(index);
+    }
+
+private:
+    const bool platform_;
+    std::mutex lock_;
+    std::deque<Arm> arms_;
+};
+
+// Each test watches keys below its own HKLM\SOFTWARE subtree (both views, removed before
+// and after).
+class NotificationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setDword(path_, 0);
+        setDword(path_, 0, KEY_WOW64_32KEY);
+    }
+    std::wstring at(const wchar_t* sub) const { return path_ + L"\\" + sub; }
+    bool add(RegistryChangeNotificationManager& manager, const std::wstring& path,
+             std::function<void()> callback) {
+        return manager.addWatch(HKEY_LOCAL_MACHINE, path, true, kFilter, std::move(callback),
+                                KEY_WOW64_64KEY);
+    }
+
+    const std::wstring path_ = testKey();
+    kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, path_};
+    std::shared_ptr<RecordingNotifier> platform_ = std::make_shared<RecordingNotifier>(true);
+    std::shared_ptr<RecordingNotifier> fake_ = std::make_shared<RecordingNotifier>(false);
+};
+
+TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
+    RegistryChangeNotificationManager manager(platform_);
+    EXPECT_FALSE(manager.isWaiting());
+    Counter counter;
+    ASSERT_TRUE(add(manager, path_, counter.callback()));
+    ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
+    const Arm arm = platform_->at(0);
+    EXPECT_NE(arm.key, nullptr);
+    EXPECT_EQ(arm.filter, kFilter);
+    EXPECT_NE(arm.thread, GetCurrentThreadId());
+    EXPECT_TRUE(eventually([&] { return manager.isWaiting(); }));
+
+    // A change below the key, from this process, then from another one.
+    setDword(at(L"sub\\deeper"), 1);
+    ASSERT_TRUE(eventually([&] { return counter.runs == 1; }));
+    ASSERT_TRUE(eventually([&] { return platform_->count() == 2; }));
+    const std::wstring reg = L"reg.exe add \"HKLM\\" + at(L"sub") + L"\" /v v /t REG_DWORD /d 2 /f";
+    ASSERT_EQ(kv::test::runCommand(reg), 0u);
+    ASSERT_TRUE(eventually([&] { return counter.runs == 2; }));
+    ASSERT_TRUE(eventually([&] { return platform_->count() == 3; }));
+    EXPECT_EQ(counter.runs, 2);
+    EXPECT_EQ(counter.thread, arm.thread);
+    EXPECT_EQ(platform_->at(2).event, arm.event);
+}
+
+TEST_F(NotificationTest, CallbackAddsWatchesThatAreArmedOnTheNextWakeAndMissingKeysNeverFire) {
+    RegistryChangeNotificationManager manager(platform_);
+    Counter added, missing, sentinel;
+    std::size_t armsWhileAdding = 0;
+    std::atomic<int> outerRuns{0};
+    for (const wchar_t* key : {L"outer", L"added", L"sentinel"}) {
+        setDword(at(key), 0);
+    }
+    ASSERT_TRUE(add(manager, at(L"outer"), [&] {
+        if (outerRuns++ == 0) {
+            EXPECT_FALSE(manager.isWaiting());
+            EXPECT_TRUE(add(manager, at(L"added"), added.callback()));
+            EXPECT_TRUE(add(manager, at(L"missing"), missing.callback()));
+            EXPECT_TRUE(add(manager, at(L"sentinel"), sentinel.callback()));
+            armsWhileAdding = platform_->count();
+            setDword(at(L"added"), 1); // before the watch is armed: never reported
+        }
+    }));
+    ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
+    setDword(at(L"outer"), 1);
+    // The outer watch re-armed, then the two whose keys exist; the missing one never.
+    ASSERT_TRUE(eventually([&] { return platform_->count() == 4; }));
+    EXPECT_EQ(armsWhileAdding, 1u);
+    EXPECT_EQ(platform_->at(2).thread, platform_->at(0).thread);
+
+    setDword(at(L"missing"), 1);
+    setDword(at(L"sentinel"), 1);
+    // Both precede the sentinel in the wait, so a signal of theirs would have come first.
+    ASSERT_TRUE(eventually([&] { return sentinel.runs == 1; }));
+    EXPECT_EQ(added.runs, 0);
+    EXPECT_EQ(missing.runs, 0);
+    setDword(at(L"added"), 2);
+    EXPECT_TRUE(eventually([&] { return added.runs == 1; }));
+    EXPECT_EQ(outerRuns, 1);
+}
+
+TEST_F(NotificationTest, RemoveAllAndDestructionCloseEverythingAndAddWatchStartsAfresh) {
+    const DWORD before = handleCount();
+    {
+        RegistryChangeNotificationManager manager(platform_);
+        Counter first, second;
+        setDword(at(L"first"), 0);
+        setDword(at(L"second"), 0);
+        ASSERT_TRUE(add(manager, at(L"first"), first.callback()));
+        ASSERT_TRUE(add(manager, at(L"missing"), first.callback()));
+        ASSERT_TRUE(nudgeUntil(at(L"first"), KEY_WOW64_64KEY, [&] { return first.runs > 0; }));
+        EXPECT_GT(handleCount(), before);
+
+        EXPECT_TRUE(manager.removeAll());
+        EXPECT_FALSE(manager.isWaiting());
+        EXPECT_EQ(handleCount(), before);
+        kv::UniqueHandle worker(OpenThread(SYNCHRONIZE, FALSE, first.thread));
+        EXPECT_TRUE(!worker || WaitForSingleObject(worker.get(), 0) == WAIT_OBJECT_0);
+        EXPECT_TRUE(manager.removeAll());
+
+        const int firstRuns = first.runs;
+        ASSERT_TRUE(add(manager, at(L"second"), second.callback()));
+        setDword(at(L"first"), 100);
+        EXPECT_TRUE(nudgeUntil(at(L"second"), KEY_WOW64_64KEY, [&] { return second.runs > 0; }));
+        EXPECT_NE(second.thread, first.thread);
+        EXPECT_EQ(first.runs, firstRuns);
+    }
+    EXPECT_EQ(handleCount(), before);
+}
+
+TEST_F(NotificationTest, MisbehavingCallbacksNeitherStopNorBlockTheWorker) {
+    RegistryChangeNotificationManager manager(fake_);
+    EXPECT_FALSE(add(manager, path_, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    std::atomic<int> runs{0};
+    std::atomic<bool> removed{true};
+    std::atomic<DWORD> error{0};
+    Counter sentinel;
+    ASSERT_TRUE(add(manager, path_, [&] {
+        removed = manager.removeAll();
+        error = GetLastError();
+        ++runs;
+    }));
+    ASSERT_TRUE(add(manager, path_, [&] {
+        ++runs;
+        throw std::runtime_error("callback failure");
+    }));
+    ASSERT_TRUE(add(manager, path_, sentinel.callback()));
+    ASSERT_TRUE(eventually([&] { return fake_->count() == 3; }));
+    // Signalled in wait order, the sentinel runs last; each signal runs a callback once.
+    for (int round = 1; round <= 2; ++round) {
+        for (std::size_t i = 0; i < 3; ++i) {
+            SetEvent(fake_->at(i).event);
+        }
+        ASSERT_TRUE(eventually([&] { return sentinel.runs == round; }));
+        EXPECT_EQ(runs, 2 * round);
+    }
+    EXPECT_FALSE(removed);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_POSSIBLE_DEADLOCK));
+}
+
+TEST_F(NotificationTest, DestroyingTheManagerFromItsCallbackEndsTheProcessInsteadOfHanging) {
+    EXPECT_DEATH(
+        {
+            auto* manager = new RegistryChangeNotificationManager(fake_);
+            add(*manager, path_, [manager] { delete manager; });
+            eventually([&] { return fake_->count() == 1; });
+            SetEvent(fake_->at(0).event);
+            Sleep(20000);
+        },
+        "");
+}
+
+TEST_F(NotificationTest, WatchKeyRefusesBadArgumentsAndFollowsTheView) {
+    LightWin32Registry registry;
+    registry.unwatchAll();
+    RegistryStatus status = RegistryStatus::Ok;
+    EXPECT_FALSE(registry.watchKey(path_, true, kFilter, nullptr, &status));
+    EXPECT_EQ(status, RegistryStatus::InvalidArgument);
+    EXPECT_FALSE(registry.watchKey(std::string("SOFTWARE"), true, kFilter, nullptr));
+    EXPECT_EQ(registry.lastStatus(), RegistryStatus::InvalidArgument);
+
+    // The 32-bit watch comes first in the wait, so it would fire first if it watched the
+    // 64-bit key.
+    Counter view32, view64;
+    registry.setSamFlags(KEY_WOW64_32KEY);
+    const std::string narrowPath(path_.begin(), path_.end());
+    ASSERT_TRUE(registry.watchKey(narrowPath, true, kFilter, view32.callback(), &status));
+    EXPECT_EQ(registry.lastStatus(), RegistryStatus::Ok);
+    registry.setSamFlags(KEY_WOW64_64KEY);
+    ASSERT_TRUE(registry.watchKey(path_, false, kFilter, view64.callback()));
+    ASSERT_TRUE(nudgeUntil(path_, KEY_WOW64_64KEY, [&] { return view64.runs > 0; }));
+    EXPECT_EQ(view32.runs, 0);
+    EXPECT_TRUE(nudgeUntil(path_, KEY_WOW64_32KEY, [&] { return view32.runs > 0; }));
+}
+
+// Beyond the limit the wait would fail and end the worker: the extra watch is refused
+// and all the others keep firing, each on its own event in one wait.
+TEST_F(NotificationTest, WatchKeyStopsAtTheWaitLimitAndEveryWatchFires) {
+    const DWORD before = handleCount();
+    LightWin32Registry registry;
+    registry.setSamFlags(KEY_WOW64_64KEY);
+    std::vector<Counter> counters(RegistryChangeNotificationManager::kMaxWatches);
+    for (auto& counter : counters) {
+        ASSERT_TRUE(registry.watchKey(path_, false, kFilter, counter.callback()));
+    }
+    RegistryStatus status = RegistryStatus::Ok;
+    EXPECT_FALSE(registry.watchKey(
+        path_, false, kFilter, [] {}, &status));
+    EXPECT_EQ(status, RegistryStatus::Failed);
+    EXPECT_EQ(registry.lastStatus(), RegistryStatus::Failed);
+    EXPECT_TRUE(nudgeUntil(path_, KEY_WOW64_64KEY, [&] {
+        return std::all_of(counters.begin(), counters.end(), [](const Counter& c) { return c.runs > 0; });
+    }));
+    registry.unwatchAll();
+    EXPECT_EQ(handleCount(), before);
+}
+
+} // namespace
