@@ -1,0 +1,208 @@
+#include <windows.h>
+
+#include "logging/FileContext.h"
+#include "logging/Log.h"
+
+#include <string>
+
+namespace KvZarnLogging {
+
+namespace {
+
+bool isDefaultNamespace(const std::wstring& name) {
+    return name.empty() || name == L"default" || name == L"wp_default" || name == L"mvx_default";
+}
+
+// An administrator's named mutex admits only SYSTEM and Administrators. When it
+// exists with a DACL that refuses full access, it is opened for waiting and
+// releasing: a handle that can wait but not release would keep the mutex owned
+// and shut every other writer out.
+HANDLE createLogMutex(const std::wstring& name, bool admin) {
+    SecurityAttributes attributes;
+    if (admin && !name.empty()) {
+        attributes = SecurityAttributes(RestrictedLogAcl);
+    }
+    const wchar_t* mutexName = name.empty() ? nullptr : name.c_str();
+    HANDLE mutex = ::CreateMutexW(attributes.get(), FALSE, mutexName);
+    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED && mutexName != nullptr) {
+        mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName);
+    }
+    return mutex;
+}
+
+} // namespace
+
+FileContextBase::FileContextBase(std::unique_ptr<FileSystem::Path> paths, std::wstring nameSpace,
+                                 std::wstring component, std::wstring fileStem, unsigned flags)
+    : paths_(std::move(paths)), namespaceName_(std::move(nameSpace)), component_(std::move(component)),
+      fileStem_(std::move(fileStem)), flags_(flags) {}
+
+FileContextBase::~FileContextBase() = default;
+
+TokenFacts FileContextBase::identify() {
+    return readTokenFacts(nullptr);
+}
+
+bool FileContextBase::init() {
+    if (initialised_) {
+        return false;
+    }
+    const TokenFacts facts = identify();
+    isAdmin_ = facts.isAdmin;
+    RootKind kind = RootKind::User;
+    if (isAdmin_) {
+        securityAttributes_ =
+            SecurityAttributes((flags_ & RestrictedAcl) ? RestrictedLogAcl : InheritableLogAcl);
+        kind = RootKind::Machine;
+    } else if (facts.isLowIntegrity) {
+        isLowIntegrity_ = true;
+        kind = RootKind::LowIntegrityUser;
+    }
+    initialised_ = true;
+    return buildPath(readLoggingRoot(kind), isAdmin_);
+}
+
+bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
+    std::wstring directory = root + L"\\Korvane";
+    if (!isDefaultNamespace(namespaceName_)) {
+        directory += L"\\NS\\" + namespaceName_;
+    }
+    directory += L"\\Log\\" + component_;
+    if (!paths_->createDirectories(directory, root.size() + 1, securityAttributes_.get())) {
+        basePath_.clear();
+        return false;
+    }
+    basePath_ = directory + L"\\" + fileStem_;
+    if (admin && (flags_ & AppendUserSid)) {
+        const std::wstring sid = userSidString(nullptr);
+        if (!sid.empty()) {
+            basePath_ += L"." + sid;
+        }
+    }
+    return true;
+}
+
+std::wstring FileContextBase::fileName(int index) const {
+    if (index == 0) {
+        return basePath_ + L".log";
+    }
+    return basePath_ + L"." + std::to_wstring(index) + L".log";
+}
+
+void FileContextBase::rotate(int count) {
+    for (int i = 0; i <= count; ++i) {
+        const int k = count - i;
+        if (i == 0) {
+            paths_->deleteFile(fileName(k));
+        } else if (paths_->fileExists(fileName(k))) {
+            paths_->moveFile(fileName(k), fileName(k + 1));
+        }
+    }
+}
+
+FileContext::FileContext(std::unique_ptr<FileSystem::Path> paths, std::wstring nameSpace,
+                         std::wstring component, std::wstring fileStem, int defaultLevel, unsigned flags)
+    : FileContextBase(std::move(paths), std::move(nameSpace), std::move(component), std::move(fileStem),
+                      flags),
+      defaultLevel_(defaultLevel), file_(paths_->createFile()) {}
+
+FileContext::~FileContext() {
+    mutex_.reset();
+    file_.reset();
+}
+
+bool FileContext::open() {
+    maxSize_ = readMaxSize(component_, fileStem_);
+    if (!init()) {
+        return false;
+    }
+    if (basePath_.empty()) {
+        return true;
+    }
+    const std::wstring name = (flags_ & NoSharedMutex) ? std::wstring() : mutexName(isLowIntegrity_);
+    mutex_.reset(createLogMutex(name, isAdmin_));
+    return true;
+}
+
+bool FileContext::acquire() {
+    // The bounded wait keeps a stuck peer from stalling this process: its line is
+    // dropped instead. An abandoned mutex is owned now and must be released.
+    const DWORD result = mutex_ ? ::WaitForSingleObject(mutex_.get(), MutexWaitMs) : WAIT_FAILED;
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        return true;
+    }
+    ++droppedLines_;
+    return false;
+}
+
+void FileContext::release() {
+    ::ReleaseMutex(mutex_.get());
+}
+
+void FileContext::write(const char* bytes, size_t count) {
+    if (!acquire()) {
+        return;
+    }
+    prepareFile();
+    file_->write(bytes, static_cast<DWORD>(count));
+    release();
+}
+
+void FileContext::flush() {
+    if (!acquire()) {
+        return;
+    }
+    file_->flush();
+    release();
+}
+
+int FileContext::logLevel() {
+    return readLogLevel(component_, fileStem_, defaultLevel_);
+}
+
+bool FileContext::debugOutputEnabled() {
+    return readDebugOutput(component_, fileStem_);
+}
+
+bool FileContext::prepareFile() {
+    if (file_->isOpen()) {
+        if (file_->size() < maxSize_) {
+            return true;
+        }
+        file_->close();
+    }
+    if (basePath_.empty()) {
+        return false;
+    }
+    const std::wstring current = fileName(0);
+    if (file_->open(current, securityAttributes_.get()) && file_->isNarrowText() &&
+        file_->size() < maxSize_) {
+        return true;
+    }
+    file_->close();
+    rotate(2);
+    if (!file_->open(current, securityAttributes_.get())) {
+        return false;
+    }
+    // When the rotation could not move the old file away (a reader without
+    // delete sharing holds it), this is that file again: append, never overwrite.
+    file_->size();
+    return true;
+}
+
+void FileContext::removeFile(const std::wstring& path) {
+    const std::wstring doomed = path + L"__delete_" + std::to_wstring(::GetTickCount64());
+    paths_->deleteFile(paths_->moveFile(path, doomed) ? doomed : path);
+}
+
+std::wstring FileContext::mutexName(bool useLocal) const {
+    std::wstring name = basePath_;
+    for (wchar_t& c : name) {
+        if (c == L'\\') {
+            c = L'_';
+        }
+    }
+    return (useLocal ? L"Local\\KvZarnLogging_" : L"Global\\KvZarnLogging_") + name;
+}
+
+} // namespace KvZarnLogging

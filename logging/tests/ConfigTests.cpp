@@ -1,0 +1,143 @@
+#include <windows.h>
+
+#include "LogTestSupport.h"
+#include "logging/Config.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace KvZarnLogging;
+
+namespace {
+
+constexpr REGSAM V32 = KEY_WOW64_32KEY;
+constexpr REGSAM V64 = KEY_WOW64_64KEY;
+
+struct Setting {
+    const wchar_t* subkey;
+    DWORD type;
+    DWORD value;
+    REGSAM view;
+};
+
+struct LevelCase {
+    const char* why;
+    std::vector<Setting> settings;
+    const wchar_t* component;
+    int expected;
+};
+
+TEST(LoggingConfig, LogLevelLookup) {
+    const LevelCase rows[] = {
+        {"component value", {{L"Wisp", REG_DWORD, 6, V32}, {L"", REG_DWORD, 2, V32}}, L"Wisp", 6},
+        {"global value for others", {{L"Wisp", REG_DWORD, 6, V32}, {L"", REG_DWORD, 2, V32}}, L"Other", 2},
+        {"file beats component",
+         {{L"Wisp\\install-x", REG_DWORD, 3, V32}, {L"Wisp", REG_DWORD, 6, V32}},
+         L"Wisp",
+         3},
+        {"file 0xFFFFFFFF skipped",
+         {{L"Wisp\\install-x", REG_DWORD, 0xFFFFFFFF, V32}, {L"Wisp", REG_DWORD, 5, V32}},
+         L"Wisp",
+         5},
+        {"component 0xFFFFFFFF skipped",
+         {{L"Wisp", REG_DWORD, 0xFFFFFFFF, V32}, {L"", REG_DWORD, 2, V32}},
+         L"Wisp",
+         2},
+        {"global 0xFFFFFFFF is a value", {{L"", REG_DWORD, 0xFFFFFFFF, V32}}, L"Wisp", -1},
+        {"REG_SZ ignored everywhere",
+         {{L"Wisp\\install-x", REG_SZ, 6, V32}, {L"Wisp", REG_SZ, 6, V32}, {L"", REG_SZ, 6, V32}},
+         L"Wisp",
+         4},
+        {"64-bit view never read", {{L"Wisp", REG_DWORD, 6, V64}, {L"", REG_DWORD, 6, V64}}, L"Wisp", 4},
+        {"nothing set", {}, L"Wisp", 4},
+    };
+    for (const LevelCase& row : rows) {
+        logtest::LoggingSettings settings;
+        for (const Setting& setting : row.settings) {
+            if (setting.type == REG_DWORD) {
+                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view);
+            } else {
+                settings.setString(setting.subkey, L"LogLevel", std::to_wstring(setting.value), setting.type,
+                                   setting.view);
+            }
+        }
+        EXPECT_EQ(readLogLevel(row.component, L"install-x", 4), row.expected) << row.why;
+    }
+}
+
+TEST(LoggingConfig, SizeLimitAndDebugOutput) {
+    logtest::LoggingSettings settings;
+    EXPECT_EQ(readMaxSize(L"Wisp", L"install-x"), 51200u);
+    EXPECT_FALSE(readDebugOutput(L"Wisp", L"install-x"));
+    settings.setDword(L"Wisp", L"LogMaxSizeKB", 1);
+    settings.setDword(L"Wisp\\install-x", L"DebugOutputLogging", 7);
+    EXPECT_EQ(readMaxSize(L"Wisp", L"install-x"), 1024u);
+    EXPECT_TRUE(readDebugOutput(L"Wisp", L"install-x"));
+    EXPECT_FALSE(readDebugOutput(L"Wisp", L"other"));
+    settings.setDword(L"", L"LogMaxSizeKB", 0x00400000);
+    EXPECT_EQ(readMaxSize(L"Other", L"x"), 0x100000000ull) << "computed in 64 bits";
+}
+
+TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
+    logtest::LoggingSettings settings;
+    settings.setString(L"", L"Expand", L"%SystemRoot%\\Logs", REG_EXPAND_SZ);
+    settings.setDword(L"", L"Dword", 5);
+    const wchar_t text[] = L"abc\0\0";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, LoggingKeyPath, 0, KEY_SET_VALUE | V32, &key), ERROR_SUCCESS);
+    for (const auto& [name, bytes] :
+         {std::pair<const wchar_t*, DWORD>{L"Bare", 6}, {L"Two", 10}, {L"Odd", 5}}) {
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+    }
+    RegCloseKey(key);
+    const std::pair<const wchar_t*, std::wstring> rows[] = {{L"Expand", L"%SystemRoot%\\Logs"},
+                                                            {L"Bare", L"abc"},
+                                                            {L"Two", std::wstring(L"abc\0", 4)},
+                                                            {L"Odd", L"ab"},
+                                                            {L"Dword", L""},
+                                                            {L"Missing", L""}};
+    for (const auto& [name, expected] : rows) {
+        EXPECT_EQ(readRegistryString(HKEY_LOCAL_MACHINE, LoggingKeyPath, name, V32), expected) << name;
+    }
+    EXPECT_EQ(readRegistryDword(HKEY_LOCAL_MACHINE, LoggingKeyPath, L"Dword", V32, 9), 5u);
+    EXPECT_EQ(readRegistryDword(HKEY_LOCAL_MACHINE, LoggingKeyPath, L"Expand", V32, 9), 9u);
+    EXPECT_EQ(readRegistryDword(HKEY_LOCAL_MACHINE, LoggingKeyPath, L"Dword", V64, 9), 9u);
+}
+
+// Each source of a root is taken away in turn: RootPath (32-bit view), the
+// Shell Folders entry, then the environment variable remains.
+TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
+    struct Row {
+        RootKind kind;
+        HKEY hive;
+        const wchar_t* folder;
+        const wchar_t* environment;
+    };
+    const wchar_t shellFolders[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    const std::wstring fromFolder = L"C:\\FromShellFolders";
+    for (const Row& row : {Row{RootKind::Machine, HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"},
+                           Row{RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}}) {
+        logtest::LoggingSettings settings;
+        logtest::SavedValue folder(row.hive, shellFolders, row.folder);
+        settings.setRoot(L"D:\\Logs", row.hive);
+        if (row.hive == HKEY_LOCAL_MACHINE) {
+            settings.setString(L"", L"RootPath", L"D:\\Wrong", REG_SZ, V64);
+        }
+        folder.set(&fromFolder);
+        EXPECT_EQ(readLoggingRoot(row.kind), L"D:\\Logs");
+        settings.setRoot(L"", row.hive);
+        EXPECT_EQ(readLoggingRoot(row.kind), fromFolder);
+        folder.set(nullptr);
+        EXPECT_EQ(readLoggingRoot(row.kind), expandEnvironment(row.environment));
+        EXPECT_NE(readLoggingRoot(row.kind), row.environment);
+    }
+    // A low-integrity user has LocalLow and nothing else.
+    logtest::SavedValue localLow(HKEY_CURRENT_USER, shellFolders, L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
+    localLow.set(&fromFolder);
+    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), fromFolder);
+    localLow.set(nullptr);
+    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), L"");
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <windows.h>
+
+#include "test-support/TestSupport.h"
+
+#include <string>
+#include <vector>
+
+// Helpers of the logging tests.
+namespace logtest {
+
+// Owns the logging settings key (HKLM and HKCU, both views) for one test and
+// writes values into it, in the 32-bit view unless told otherwise.
+class LoggingSettings {
+public:
+    LoggingSettings();
+    void setDword(const std::wstring& subkey, const wchar_t* name, DWORD value,
+                  REGSAM view = KEY_WOW64_32KEY);
+    void setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
+                   DWORD type = REG_SZ, REGSAM view = KEY_WOW64_32KEY, HKEY hive = HKEY_LOCAL_MACHINE);
+    void setRoot(const std::wstring& path, HKEY hive = HKEY_LOCAL_MACHINE) {
+        setString(L"", L"RootPath", path, REG_SZ, KEY_WOW64_32KEY, hive);
+    }
+
+private:
+    kv::test::RegistryTree machine_;
+    kv::test::RegistryTree user_;
+};
+
+// A REG_SZ value below any key, put back as it was (or removed) afterwards.
+class SavedValue {
+public:
+    SavedValue(HKEY hive, std::wstring keyPath, std::wstring name);
+    ~SavedValue();
+    SavedValue(const SavedValue&) = delete;
+    SavedValue& operator=(const SavedValue&) = delete;
+    void set(const std::wstring* text); // null removes the value
+
+private:
+    HKEY hive_;
+    std::wstring keyPath_, name_;
+    bool existed_ = false;
+    std::wstring old_;
+};
+
+std::string readBytes(const std::wstring& path);
+void writeBytes(const std::wstring& path, const std::string& bytes);
+bool exists(const std::wstring& path);
+unsigned long long fileSize(const std::wstring& path);
+
+// The lines of a text split at CR LF; whole is false when a CR or LF stands
+// alone or the text does not end with CR LF.
+struct Lines {
+    std::vector<std::string> lines;
+    bool whole = true;
+};
+Lines splitLines(const std::string& bytes);
+// The text after the "[pid.tid] " field of a log line, or "" for a blank line.
+std::string afterIds(const std::string& line);
+// True for "yyyy-mm-dd hh:mm:ss.mmm [pid.tid] tag: text" (without CR LF).
+bool isLogLine(const std::string& line);
+
+// A Linux directory symbolic link at link to target, made through Wine's Z:
+// drive; true once Windows sees it. removeSymlink removes the link, never the target.
+bool makeDirectorySymlink(const std::wstring& target, const std::wstring& link);
+bool removeSymlink(const std::wstring& link);
+
+// The process token with BUILTIN\Administrators made deny-only.
+HANDLE createStandardUserToken();
+
+} // namespace logtest

@@ -1,0 +1,182 @@
+#include <windows.h>
+
+#include "LogTestSupport.h"
+#include "logging/FileContext.h"
+#include "logging/Log.h"
+#include "logging/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+using namespace KvZarnLogging;
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { settings.setRoot(root.path()); }
+    std::wstring base(const std::wstring& stem) const {
+        return root.path() + L"\\Korvane\\Log\\Wisp\\" + stem;
+    }
+    std::wstring writer(const std::wstring& arguments) const {
+        return L"\"" + kv::test::besideTestExecutable(L"logging_writer.exe") + L"\" " + arguments;
+    }
+    // Starts writers of `lines` lines each together; answers their exit codes
+    // (the lines each dropped). hold, when given, runs while they write.
+    std::vector<DWORD> runWriters(const std::wstring& stem, int count, int lines, void (*hold)() = nullptr) {
+        const std::wstring event = L"Local\\kv-logging-start-" + stem;
+        kv::UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+        std::vector<PROCESS_INFORMATION> processes(count);
+        for (int id = 1; id <= count; ++id) {
+            std::wstring line = writer(stem + L" " + std::to_wstring(id) + L" " + std::to_wstring(lines) +
+                                       L" close " + event);
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof(startup);
+            EXPECT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                       &startup, &processes[id - 1]));
+        }
+        SetEvent(start.get());
+        if (hold) {
+            hold();
+        }
+        std::vector<DWORD> codes;
+        for (PROCESS_INFORMATION& process : processes) {
+            DWORD code = ~0u;
+            WaitForSingleObject(process.hProcess, 120000);
+            GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            codes.push_back(code);
+        }
+        return codes;
+    }
+
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
+};
+
+TEST_F(LogTest, FreeFunctionsDriveTheProcessLogger) {
+    EXPECT_FALSE(isLogEnabled(Fatal)) << "nothing passes before openLog";
+    SetLastError(0x20000042);
+    openLog(std::wstring(L"wp_default"), L"Wisp", L"install-free", Info, 0);
+    log(Info, "InstallerMain", L"Version: %02u.%02u (%hs)", 2u, 8u, "x64");
+    log(Warning, "wp::markActiveVersion", "narrow %hs", "text");
+    log(Error, L"no function %ls", L"wide");
+    log(Error, "no function %d", 3);
+    log(Debug, "InstallerMain", L"filtered");
+    EXPECT_TRUE(isLogEnabled(Info) && !isLogEnabled(Debug));
+    flushLog();
+    closeLog();
+    EXPECT_EQ(GetLastError(), 0x20000042u);
+    std::vector<std::string> texts;
+    for (const std::string& line :
+         logtest::splitLines(logtest::readBytes(base(L"install-free") + L".log")).lines) {
+        texts.push_back(logtest::afterIds(line));
+    }
+    ASSERT_EQ(texts.size(), 7u);
+    const std::vector<std::string> expected = {
+        " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
+        "*E: no function wide", "*E: no function 3", " I: ***  LOGGING ENDED  ***"};
+    EXPECT_EQ(std::vector<std::string>(texts.begin() + 2, texts.end()), expected);
+}
+
+TEST_F(LogTest, AutoClosedMarkerOnlyWhenTheProcessEndsWithTheLogOpen) {
+    for (const std::wstring mode : {L"close", L"noclose"}) {
+        EXPECT_EQ(kv::test::runCommand(writer(L"exit-" + mode + L" 1 3 " + mode)), 0u);
+        const std::vector<std::string> lines =
+            logtest::splitLines(logtest::readBytes(base(L"exit-" + mode) + L".log")).lines;
+        ASSERT_EQ(lines.size(), 6u) << "blank, header, three lines, end marker";
+        EXPECT_EQ(logtest::afterIds(lines.back()),
+                  mode == L"close" ? " I: ***  LOGGING ENDED  ***" : " I: ***  LOG AUTO-CLOSED ***");
+    }
+}
+
+// Per writer, the numbers of its lines in file order; other lines by kind.
+struct Tally {
+    std::map<int, std::vector<int>> numbers;
+    std::map<std::string, int> others;
+    bool whole = true;
+};
+
+Tally tally(const std::vector<std::wstring>& filesOldestFirst) {
+    Tally result;
+    const std::regex writerLine(R"( I: Writer::run: writer (\d) line (\d{6}) \.{40})");
+    for (const std::wstring& path : filesOldestFirst) {
+        const logtest::Lines lines = logtest::splitLines(logtest::readBytes(path));
+        result.whole = result.whole && lines.whole;
+        for (const std::string& line : lines.lines) {
+            std::smatch match;
+            const std::string text = logtest::afterIds(line);
+            if (std::regex_match(text, match, writerLine) && logtest::isLogLine(line)) {
+                result.numbers[std::stoi(match[1])].push_back(std::stoi(match[2]));
+            } else {
+                ++result.others[line.empty() ? "blank" : text.substr(0, 26)];
+            }
+        }
+    }
+    return result;
+}
+
+// Four processes append to one file and rotate it as they go: every line is
+// whole, each writer's lines are all there in order across the three files, and
+// well-behaved peers never make a line wait long enough to be dropped.
+TEST_F(LogTest, ProcessesLoggingToOneFileTogether) {
+    constexpr int Lines = 3000;
+    settings.setDword(L"", L"LogMaxSizeKB", 550); // lines of 116 bytes: two rotations, nothing lost
+    EXPECT_EQ(runWriters(L"shared", 4, Lines), std::vector<DWORD>(4, 0u));
+    const std::wstring b = base(L"shared");
+    EXPECT_FALSE(logtest::exists(b + L".3.log"));
+    Tally result = tally({b + L".2.log", b + L".1.log", b + L".log"});
+    EXPECT_TRUE(result.whole);
+    for (int id = 1; id <= 4; ++id) {
+        std::vector<int> expected(Lines);
+        for (int i = 0; i < Lines; ++i) {
+            expected[i] = i;
+        }
+        EXPECT_EQ(result.numbers[id], expected) << "writer " << id;
+    }
+    const std::map<std::string, int> markers = {
+        {"blank", 4}, {" I: ***  LOGGING ENDED  **", 4}, {" I: ***  LOGGING STARTED  ", 4}};
+    EXPECT_EQ(result.others, markers);
+    for (const std::wstring& path : {b + L".2.log", b + L".1.log"}) {
+        EXPECT_GE(logtest::fileSize(path), 550u * 1024) << "rotated only when full";
+        EXPECT_LT(logtest::fileSize(path), 550u * 1024 + 116) << "over the limit by at most one line";
+    }
+}
+
+std::wstring stuckMutexName;
+
+// A peer holding the file's mutex for 1.5 s makes each writer drop the lines
+// that waited 500 ms in vain; every other line arrives, whole.
+TEST_F(LogTest, LinesWaitingTooLongForAStuckPeerAreDroppedAndCounted) {
+    constexpr int Lines = 1000;
+    settings.setDword(L"", L"LogMaxSizeKB", 4096);
+    stuckMutexName = L"Global\\KvZarnLogging_" + base(L"stuck");
+    std::replace(stuckMutexName.begin() + 7, stuckMutexName.end(), L'\\', L'_');
+    const std::vector<DWORD> dropped = runWriters(L"stuck", 4, Lines, [] {
+        kv::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, stuckMutexName.c_str()));
+        WaitForSingleObject(mutex.get(), 0);
+        Sleep(1500);
+        ReleaseMutex(mutex.get());
+    });
+    Tally result = tally({base(L"stuck") + L".log"});
+    EXPECT_TRUE(result.whole);
+    int present = result.others["blank"] + result.others[" I: ***  LOGGING STARTED  "];
+    int lost = 0;
+    for (int id = 1; id <= 4; ++id) {
+        EXPECT_GE(dropped[id - 1], 1u) << id;
+        EXPECT_LE(dropped[id - 1], 4u) << "about one line per 500 ms of the 1.5 s, writer " << id;
+        lost += static_cast<int>(dropped[id - 1]);
+        present += static_cast<int>(result.numbers[id].size());
+        EXPECT_TRUE(std::is_sorted(result.numbers[id].begin(), result.numbers[id].end()));
+    }
+    // Each writer wrote a blank line, the start marker and its lines before counting.
+    EXPECT_EQ(present + lost, 4 * (Lines + 2));
+}
+
+} // namespace

@@ -1,0 +1,436 @@
+#include <windows.h>
+
+#include "LogTestSupport.h"
+#include "logging/FileContext.h"
+#include "logging/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <thread>
+#include <vector>
+
+using namespace KvZarnLogging;
+using logtest::afterIds;
+
+namespace {
+
+std::atomic<ULONGLONG> fakeNow{1000};
+ULONGLONG WINAPI fakeTick() {
+    return fakeNow.load();
+}
+
+// What the logger hands its file context, and what the context answers.
+struct Captured {
+    std::string bytes;
+    int level = Info;
+    bool debug = false;
+    int opens = 0, flushes = 0, created = 0;
+    std::wstring nameSpace, fileName;
+};
+
+class CapturingContext : public FileContext {
+public:
+    explicit CapturingContext(Captured& captured)
+        : FileContext(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"x", Info, 0),
+          captured_(captured) {}
+    bool open() override { return captured_.opens++ == 0; }
+    void write(const char* bytes, size_t count) override { captured_.bytes.append(bytes, count); }
+    void flush() override { ++captured_.flushes; }
+    int logLevel() override { return captured_.level; }
+    bool debugOutputEnabled() override { return captured_.debug; }
+
+private:
+    Captured& captured_;
+};
+
+class CapturingLogger : public LoggerWin {
+public:
+    explicit CapturingLogger(Captured& captured) : LoggerWin(&fakeTick), captured_(captured) {}
+    std::unique_ptr<FileContext> createFileContext(const wchar_t* nameSpace, const std::wstring&,
+                                                   const std::wstring& fileName, int, unsigned) override {
+        ++captured_.created;
+        captured_.nameSpace = nameSpace ? nameSpace : L"(null)";
+        captured_.fileName = fileName;
+        return std::make_unique<CapturingContext>(captured_);
+    }
+
+private:
+    Captured& captured_;
+};
+
+template <class Char>
+void logf(Logger& logger, int level, const char* function, const Char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logger.logV(level, function, format, args);
+    va_end(args);
+}
+
+std::string now(bool utc) {
+    SYSTEMTIME time;
+    utc ? GetSystemTime(&time) : GetLocalTime(&time);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", time.wYear, time.wMonth,
+                  time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+    return text;
+}
+
+std::vector<std::string> texts(const std::string& bytes) {
+    std::vector<std::string> result;
+    for (const std::string& line : logtest::splitLines(bytes).lines) {
+        result.push_back(afterIds(line));
+    }
+    return result;
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { fakeNow = 1000; }
+    Captured captured;
+    CapturingLogger logger{captured};
+};
+
+TEST(ShortenFunctionName, Table) {
+    const std::pair<const char*, const char*> rows[] = {
+        {nullptr, ""},
+        {"", ""},
+        {"GenericApi<class HosterApi>::GenericApi", "GenericApi<class HosterApi>::GenericApi: "},
+        {"`anonymous-namespace'::getEnvironmentVariable", "::getEnvironmentVariable: "},
+        {"`anonymous-namespace'", ": "},
+        {"x`anonymous-namespace'::f", "x`anonymous-namespace'::f: "},
+        {"MainLogic::execute::<lambda_9f3e2a1b4c>::operator ()", "MainLogic::execute::<lambda>: "},
+        {"`anonymous-namespace'::run::<lambda_1>::operator()", "::run::<lambda>: "},
+        {"MainLogic::execute::<lambda_1>::operator()<int>",
+         "MainLogic::execute::<lambda_1>::operator()<int>: "},
+        {"f::<lambda>::operator()", "f::<lambda>::operator(): "},
+        {"()", "(): "},
+    };
+    for (const auto& [name, prefix] : rows) {
+        EXPECT_EQ(shortenFunctionName(name), prefix) << (name ? name : "(null)");
+    }
+}
+
+TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
+    captured.level = Verbose;
+    logger.open(L"wp_default", L"Wisp", L"install-x", Info, 0);
+    captured.bytes.clear();
+    const std::string before = now(false);
+    logf(logger, Info, "InstallerMain", L"Executing %ls %hs %d...", L"main", "logic", 7);
+    logf(logger, Warning, nullptr, "narrow %hs %ls %s", "a", L"b", "c");
+    logf(logger, Info, nullptr, L"%ls|\u00e9", L"\u20ac\U0001F600");
+    logf(logger, Info, nullptr, "caf\xc3\xa9 \xff");
+    const std::pair<int, const char*> tags[] = {{Fatal, "*F"},   {Error, "*E"}, {Debug, " D"},
+                                                {Verbose, " V"}, {0, "  "},     {-5, "  "}};
+    for (const auto& [level, tag] : tags) {
+        logf(logger, level, "f", L"%hs", tag);
+    }
+    logf(logger, Verbose + 1, "f", L"filtered");
+    const std::string after = now(false);
+
+    char ids[32];
+    std::snprintf(ids, sizeof(ids), " [%04x.%04x] ", static_cast<unsigned>(GetCurrentProcessId()),
+                  static_cast<unsigned>(GetCurrentThreadId()));
+    const logtest::Lines lines = logtest::splitLines(captured.bytes);
+    EXPECT_TRUE(lines.whole);
+    ASSERT_EQ(lines.lines.size(), 10u);
+    for (const std::string& line : lines.lines) {
+        const std::string stamp = line.substr(0, 23);
+        EXPECT_TRUE(before <= stamp && stamp <= after) << before << " " << stamp << " " << after;
+        EXPECT_EQ(line.substr(23, std::strlen(ids)), ids);
+    }
+    const std::vector<std::string> expected = {" I: InstallerMain: Executing main logic 7...",
+                                               ".W: narrow a b c",
+                                               " I: \xe2\x82\xac\xf0\x9f\x98\x80|\xc3\xa9",
+                                               " I: caf\xc3\xa9 \xff",
+                                               "*F: f: *F",
+                                               "*E: f: *E",
+                                               " D: f:  D",
+                                               " V: f:  V",
+                                               "  : f:   ",
+                                               "  : f:   "};
+    EXPECT_EQ(texts(captured.bytes), expected);
+}
+
+// The first buffer holds 2047 characters and the NUL, the second 65535.
+TEST_F(LoggerTest, LongMessagesUseTheSecondBufferAndTooLongOnesAreReported) {
+    logger.open(L"", L"Wisp", L"x", Info, 0);
+    for (const size_t length : {2047u, 2048u, 65535u, 65536u, 70000u}) {
+        captured.bytes.clear();
+        logf(logger, Info, "f", L"%ls", std::wstring(length, L'w').c_str());
+        logf(logger, Info, "f", "%hs", std::string(length, 'n').c_str());
+        const std::vector<std::string> expected =
+            length < 65536
+                ? std::vector<std::string>{" I: f: " + std::string(length, 'w'),
+                                           " I: f: " + std::string(length, 'n')}
+                : std::vector<std::string>{"*E: KV_ZARN_LOG failure: too large message. Format: %ls",
+                                           "*E: KV_ZARN_LOG failure: too large message. Format: %hs"};
+        EXPECT_EQ(texts(captured.bytes), expected) << length;
+    }
+}
+
+TEST_F(LoggerTest, NothingPassesBeforeOpenAndASecondOpenChangesNothing) {
+    for (int level = Fatal; level <= Verbose; ++level) {
+        EXPECT_FALSE(logger.isEnabled(level)) << level;
+    }
+    captured.level = Warning;
+    logger.open("wp_blue", "Wisp", "install-\xc3\xa9", Info, 0);
+    EXPECT_EQ(captured.nameSpace, L"wp_blue");
+    EXPECT_EQ(captured.fileName, L"install-\u00e9");
+    EXPECT_EQ(logger.threshold(), Warning) << "the configured level replaces the one given to open";
+    logger.open(nullptr, L"Other", L"y", Verbose, UtcTimestamps | ForceVerbose);
+    EXPECT_EQ(captured.created, 1);
+    EXPECT_EQ(logger.flags(), 0u);
+    EXPECT_EQ(logger.threshold(), Warning);
+}
+
+TEST_F(LoggerTest, ForceVerboseDefersTheConfigurationToTheFirstCheck) {
+    captured.debug = true;
+    logger.open(nullptr, L"Wisp", L"x", Info, ForceVerbose);
+    EXPECT_EQ(captured.nameSpace, L"(null)");
+    EXPECT_EQ(logger.threshold(), Verbose);
+    EXPECT_FALSE(logger.debugOutput());
+    EXPECT_EQ(captured.opens, 0);
+    logf(logger, Verbose, "f", L"first");
+    EXPECT_EQ(captured.opens, 1);
+    EXPECT_EQ(logger.threshold(), Info);
+    const std::vector<std::string> lines = texts(captured.bytes);
+    ASSERT_EQ(lines.size(), 2u) << "the header only: the first line itself is now filtered";
+    EXPECT_EQ(lines[1].rfind(" I: ***  LOGGING STARTED  *** (UTC", 0), 0u);
+}
+
+TEST_F(LoggerTest, MarkersFrameTheLogAtTheMarkerLevel) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    char sessionText[16];
+    std::snprintf(sessionText, sizeof(sessionText), "0x%x)", static_cast<unsigned>(session));
+    const std::regex start(
+        R"(( I| D): \*\*\*  LOGGING STARTED  \*\*\* \(UTC[+-]\d+:-?\d\d, session: 0x[0-9a-f]+\))");
+    struct Row {
+        unsigned flags;
+        int threshold;
+        std::string tag;
+    };
+    for (const Row& row :
+         {Row{0, Info, " I"}, Row{MarkersAtDebug, Info, ""}, Row{MarkersAtDebug, Debug, " D"}}) {
+        Captured own;
+        own.level = row.threshold;
+        CapturingLogger local(own);
+        local.open(L"", L"Wisp", L"x", row.threshold, row.flags);
+        logf(local, Info, "f", L"body");
+        local.close();
+        const std::vector<std::string> lines = texts(own.bytes);
+        if (row.tag.empty()) {
+            EXPECT_EQ(lines, std::vector<std::string>{" I: f: body"});
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 4u) << own.bytes;
+        EXPECT_EQ(lines[0], "") << "a blank line before every header";
+        EXPECT_TRUE(std::regex_match(lines[1], start)) << lines[1];
+        EXPECT_EQ(lines[1].substr(0, 2), row.tag);
+        EXPECT_NE(lines[1].find(sessionText), std::string::npos);
+        EXPECT_EQ(lines[3], row.tag + ": ***  LOGGING ENDED  ***");
+    }
+}
+
+TEST_F(LoggerTest, AfterCloseLinesReachNoFileAndAnotherOpenStartsAgain) {
+    logger.open(L"", L"Wisp", L"x", Info, 0);
+    logger.close();
+    const std::string closed = captured.bytes;
+    logf(logger, Error, "f", L"after close");
+    logger.flush();
+    EXPECT_EQ(captured.bytes, closed);
+    EXPECT_EQ(captured.flushes, 0);
+    logger.open(L"", L"Wisp", L"x", Info, 0);
+    logger.flush();
+    EXPECT_EQ(captured.created, 2);
+    EXPECT_EQ(captured.flushes, 1);
+}
+
+TEST_F(LoggerTest, UtcTimestampsAndTheUtcMarker) {
+    if (now(false).substr(11, 5) == now(true).substr(11, 5)) {
+        GTEST_SKIP() << "local time equals UTC here (CTest runs this with TZ=NPT-5:45)";
+    }
+    const std::string before = now(true);
+    logger.open(L"", L"Wisp", L"x", Info, UtcTimestamps);
+    logf(logger, Info, "f", L"m");
+    const std::string after = now(true);
+    const std::vector<std::string> lines = logtest::splitLines(captured.bytes).lines;
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::string& line : {lines[1], lines[2]}) {
+        EXPECT_TRUE(before <= line.substr(0, 23) && line.substr(0, 23) <= after) << line;
+    }
+    EXPECT_TRUE(std::regex_match(
+        afterIds(lines[1]),
+        std::regex(
+            R"( I: \*\*\*  LOGGING STARTED  \*\*\* \(UTC\+00:00, local:[+-]\d+:-?\d\d, session: 0x[0-9a-f]+\))")));
+}
+
+TEST(StartMarker, OffsetAndText) {
+    struct Row {
+        DWORD result;
+        LONG bias, standardBias, daylightBias;
+        const char* zone;
+    };
+    const Row rows[] = {
+        {TIME_ZONE_ID_STANDARD, -60, 0, -60, "UTC+1:00"},   {TIME_ZONE_ID_UNKNOWN, -345, 0, -60, "UTC+5:45"},
+        {TIME_ZONE_ID_STANDARD, 210, 0, -60, "UTC-3:-30"},  {TIME_ZONE_ID_DAYLIGHT, 210, 0, -60, "UTC-2:-30"},
+        {TIME_ZONE_ID_STANDARD, 60, -30, -60, "UTC+0:-30"}, {TIME_ZONE_ID_STANDARD, 0, 0, -60, "UTC+0:00"},
+        {TIME_ZONE_ID_STANDARD, 720, 0, 0, "UTC-12:00"},    {TIME_ZONE_ID_INVALID, 0, 0, 0, "UTC+59:59"}};
+    for (const Row& row : rows) {
+        TIME_ZONE_INFORMATION zone = {};
+        zone.Bias = row.bias;
+        zone.StandardBias = row.standardBias;
+        zone.DaylightBias = row.daylightBias;
+        EXPECT_EQ(startMarkerText(utcOffsetMinutes(row.result, zone), 1, false),
+                  std::string("***  LOGGING STARTED  *** (") + row.zone + ", session: 0x1)");
+    }
+    EXPECT_EQ(startMarkerText(345, 0xDEADBEEF, true),
+              "***  LOGGING STARTED  *** (UTC+00:00, local:+5:45, session: 0xdeadbeef)");
+}
+
+// Run by CTest once per time zone, with TZ and KV_EXPECTED_ZONE set.
+TEST(StartMarker, ShowsTheZoneOfTheProcess) {
+    char expected[32] = {};
+    if (GetEnvironmentVariableA("KV_EXPECTED_ZONE", expected, sizeof(expected)) == 0) {
+        GTEST_SKIP() << "KV_EXPECTED_ZONE is not set";
+    }
+    Captured captured;
+    CapturingLogger logger(captured);
+    logger.open(L"", L"Wisp", L"x", Info, 0);
+    EXPECT_NE(captured.bytes.find(std::string("(") + expected + ", session: "), std::string::npos)
+        << captured.bytes;
+}
+
+std::string debugOutput;
+LONG CALLBACK collectDebugOutput(EXCEPTION_POINTERS* pointers) {
+    if (pointers->ExceptionRecord->ExceptionCode == DBG_PRINTEXCEPTION_C) {
+        debugOutput += reinterpret_cast<const char*>(pointers->ExceptionRecord->ExceptionInformation[1]);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Registry changes apply on the first call after 60000 ms: the level, the size
+// limit and the debugger mirror.
+TEST(LoggerFile, ConfigurationIsReadAgainAfterTheInterval) {
+    fakeNow = 1000;
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
+    settings.setRoot(root.path());
+    settings.setDword(L"", L"LogLevel", Error);
+    PVOID handler = AddVectoredExceptionHandler(1, collectDebugOutput);
+    debugOutput.clear();
+    {
+        LoggerWin logger(&fakeTick);
+        logger.open(L"", L"Wisp", L"install-x", Info, 0);
+        EXPECT_FALSE(logger.isEnabled(Warning));
+        settings.setDword(L"Wisp", L"LogLevel", Verbose);
+        settings.setDword(L"Wisp", L"LogMaxSizeKB", 1);
+        settings.setDword(L"Wisp\\install-x", L"DebugOutputLogging", 1);
+        fakeNow += LoggerWin::RefreshIntervalMs;
+        EXPECT_FALSE(logger.isEnabled(Verbose));
+        EXPECT_EQ(debugOutput, "");
+        fakeNow += 1;
+        for (int i = 0; i < 40; ++i) {
+            logf(logger, Verbose, "f", L"%040d", i);
+        }
+    }
+    RemoveVectoredExceptionHandler(handler);
+    const std::wstring base = root.path() + L"\\Korvane\\Log\\Wisp\\install-x";
+    EXPECT_TRUE(logtest::exists(base + L".1.log")) << "the 1 KB limit applies";
+    const std::vector<std::string> mirrored = logtest::splitLines(debugOutput).lines;
+    ASSERT_EQ(mirrored.size(), 41u) << "every line, the auto-close marker too";
+    EXPECT_EQ(afterIds(mirrored[39]), " V: f: 0000000000000000000000000000000000000039");
+    const std::string current = logtest::readBytes(base + L".log");
+    ASSERT_LT(current.size(), debugOutput.size());
+    EXPECT_EQ(current, debugOutput.substr(debugOutput.size() - current.size()))
+        << "the same bytes as the file";
+}
+
+TEST(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
+    settings.setRoot(root.path());
+    settings.setDword(L"", L"DebugOutputLogging", 1); // OutputDebugStringA sets error 2 under Wine
+    const std::wstring base = root.path() + L"\\Korvane\\Log\\Wisp\\install-x";
+    std::wstring name = L"Global\\KvZarnLogging_" + base;
+    std::replace(name.begin() + 7, name.end(), L'\\', L'_');
+    // With the mutex already there, creating it sets ERROR_ALREADY_EXISTS.
+    kv::UniqueHandle existing(CreateMutexW(nullptr, FALSE, name.c_str()));
+    auto logger = std::make_unique<LoggerWin>(&fakeTick);
+    const std::pair<const char*, std::function<void()>> calls[] = {
+        {"open with ForceVerbose", [&] { logger->open(L"", L"Wisp", L"install-x", Info, ForceVerbose); }},
+        {"first log call sets up the file", [&] { logf(*logger, Info, "f", L"%ls", L"first"); }},
+        {"narrow log", [&] { logf(*logger, Error, "f", "%hs", "narrow"); }},
+        {"filtered log", [&] { logf(*logger, Verbose, "f", L"filtered"); }},
+        {"isEnabled with a refresh due",
+         [&] {
+             fakeNow += LoggerWin::RefreshIntervalMs + 1;
+             logger->isEnabled(Info);
+         }},
+        {"flush", [&] { logger->flush(); }},
+        {"close", [&] { logger->close(); }},
+        {"open", [&] { logger->open("", "Wisp", "install-x", Info, 0); }},
+        {"destructor", [&] { logger.reset(); }},
+    };
+    DWORD error = 0x20000001;
+    for (const auto& [what, call] : calls) {
+        SetLastError(++error);
+        call();
+        EXPECT_EQ(GetLastError(), error) << what;
+    }
+    const std::string bytes = logtest::readBytes(base + L".log");
+    EXPECT_NE(bytes.find("f: first"), std::string::npos);
+    EXPECT_NE(bytes.find("***  LOG AUTO-CLOSED ***"), std::string::npos);
+}
+
+TEST(LoggerFile, ThreadsLoggingAtOnceWriteWholeLines) {
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
+    settings.setRoot(root.path());
+    settings.setDword(L"", L"LogMaxSizeKB", 4096);
+    constexpr int Threads = 8, Lines = 500;
+    {
+        LoggerWin logger;
+        logger.open(L"", L"Wisp", L"install-x", Info, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back([&logger, t] {
+                for (int i = 0; i < Lines; ++i) {
+                    logf(logger, Info, "worker", L"thread %d line %04d %ls", t, i,
+                         std::wstring(60, L'.').c_str());
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    const std::string bytes = logtest::readBytes(root.path() + L"\\Korvane\\Log\\Wisp\\install-x.log");
+    EXPECT_EQ(bytes.substr(0, 3), "\r\n2") << "no byte-order mark; the header's blank line first";
+    const logtest::Lines lines = logtest::splitLines(bytes);
+    EXPECT_TRUE(lines.whole);
+    std::vector<int> next(Threads, 0);
+    const std::regex pattern(R"( I: worker: thread (\d) line (\d{4}) \.{60})");
+    for (const std::string& line : lines.lines) {
+        if (line.empty()) {
+            continue;
+        }
+        std::smatch match;
+        const std::string text = afterIds(line);
+        if (std::regex_match(text, match, pattern)) {
+            EXPECT_TRUE(logtest::isLogLine(line));
+            EXPECT_EQ(std::stoi(match[2]), next[std::stoi(match[1])]++);
+        } else {
+            EXPECT_NE(text.find("***  "), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(next, std::vector<int>(Threads, Lines));
+}
+
+} // namespace
