@@ -172,21 +172,45 @@ void ScopedEnvironment::unset(const std::wstring& name) {
     SetEnvironmentVariableW(name.c_str(), nullptr);
 }
 
-DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs) {
+namespace {
+
+// A primary token like this process's, with the Administrators group deny-only.
+kv::UniqueHandle restrictedToken() {
     kv::UniqueHandle token;
+    kv::UniqueHandle restricted;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY,
                           token.put())) {
-        return ~0u;
+        return restricted;
     }
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     kv::UniqueSid administrators;
     if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
                                   0, administrators.put())) {
-        return ~0u;
+        return restricted;
     }
     SID_AND_ATTRIBUTES denyOnly = {administrators.get(), 0};
-    kv::UniqueHandle restricted;
-    if (!CreateRestrictedToken(token.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put())) {
+    CreateRestrictedToken(token.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put());
+    return restricted;
+}
+
+} // namespace
+
+ScopedNonAdministrator::ScopedNonAdministrator() {
+    const kv::UniqueHandle primary = restrictedToken();
+    kv::UniqueHandle impersonation;
+    active_ = primary && DuplicateToken(primary.get(), SecurityImpersonation, impersonation.put()) &&
+              SetThreadToken(nullptr, impersonation.get());
+}
+
+ScopedNonAdministrator::~ScopedNonAdministrator() {
+    if (active_) {
+        RevertToSelf();
+    }
+}
+
+DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs) {
+    const kv::UniqueHandle restricted = restrictedToken();
+    if (!restricted) {
         return ~0u;
     }
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());

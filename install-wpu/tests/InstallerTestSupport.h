@@ -67,6 +67,21 @@ private:
 // it could not be started.
 DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs = 120000);
 
+// While alive, the calling thread impersonates a restricted copy of the process token
+// in which the Administrators group is deny-only.
+class ScopedNonAdministrator {
+public:
+    ScopedNonAdministrator();
+    ~ScopedNonAdministrator();
+    ScopedNonAdministrator(const ScopedNonAdministrator&) = delete;
+    ScopedNonAdministrator& operator=(const ScopedNonAdministrator&) = delete;
+
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+};
+
 // Values below HKLM\path in the 64-bit view: "sub\key|value" -> "type:text" (REG_SZ
 // text, REG_DWORD in decimal, other types as a byte count); every key also appears as
 // "sub\key|" -> "key". The path itself is "".
