@@ -1,0 +1,136 @@
+#include <windows.h>
+
+#include "HosterTestSupport.h"
+
+#include "test-doubles/HosterApiDouble.h"
+#include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using hoster_test::debug;
+using hoster_test::error;
+using hoster_test::info;
+using hoster_test::useLibrary;
+using kv::doubles::HosterApiDouble;
+using Lines = std::vector<std::string>;
+
+constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";
+constexpr char kDestructor[] = "GenericApi<class HosterApi>::~GenericApi";
+constexpr char kLoader[] = "DelayLoadedLibrary::DelayLoadedLibrary";
+constexpr char kRestart[] = "HosterPlugin::restart";
+
+const std::string kLoaded = info(kConstructor, "API library is loaded. Initializing the API...");
+const std::string kInit = debug("HosterApi::init", "Init hoster API v.2.0");
+const std::string kNotLoaded = info(kConstructor, "API library not loaded.");
+const std::string kSkipped = info(kDestructor, "API was not initialized. Skipping uninitialization.");
+
+// Runs the probe program in the test's prefix with its log rooted in the test's directory.
+class HosterApiProcessTest : public ::testing::Test {
+protected:
+    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
+    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
+    kv::test::TempDirectory directory_;
+    HosterApiDouble double_{directory_ / L"calls.txt"};
+
+    void SetUp() override { hoster_test::configureLogging(directory_.path()); }
+
+    DWORD run(const wchar_t* scenario) const {
+        return kv::test::runCommand(L"\"" + kv::test::besideTestExecutable(L"hoster_api_probe.exe") + L"\" " +
+                                    scenario + L" probe");
+    }
+
+    Lines log() const {
+        return hoster_test::LogLines(hoster_test::logFilePath(directory_.path(), L"HosterApiProbe", L"probe"))
+            .lines();
+    }
+
+    size_t callsStartingWith(const std::string& prefix) const {
+        const Lines calls = double_.calls();
+        return static_cast<size_t>(
+            std::count_if(calls.begin(), calls.end(),
+                          [&prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+    }
+};
+
+TEST_F(HosterApiProcessTest, WithoutTheLibraryTheApiIsUnavailableAndSkipsUninitialisationAtExit) {
+    // The substitute lies beside the probe program, which must not load it from there.
+    EXPECT_EQ(run(L"api"), 0u);
+    EXPECT_EQ(log(),
+              Lines({info(kLoader, "kv_hoster_api_64.dll not found. err=1010"), kNotLoaded, kSkipped}));
+    EXPECT_EQ(double_.calls(), Lines());
+}
+
+TEST_F(HosterApiProcessTest, AWorkingLibraryIsInitialisedOnceAndUninitialisedAtExit) {
+    useLibrary(HosterApiDouble::libraryPath());
+    EXPECT_EQ(run(L"api"), 1u);
+    EXPECT_EQ(log(), Lines({kLoaded, kInit, info(kConstructor, "API is initialized successfully."),
+                            info(kDestructor, "Uninitializing the API..."),
+                            info(kDestructor, "API is uninitialized.")}));
+    EXPECT_EQ(callsStartingWith("Initialize|"), 1u);
+    EXPECT_EQ(callsStartingWith("ZarnDelayLoadDependencies|24|0|wp_default|(null)"), 1u);
+}
+
+TEST_F(HosterApiProcessTest, TwoThreadsAskingAtOnceGetOneObjectAndOneLoad) {
+    useLibrary(HosterApiDouble::libraryPath());
+    // The first thread stays inside the load while the second one asks.
+    double_.set(HosterApiDouble::initializeDelayValue, 300);
+    EXPECT_EQ(run(L"threads"), 0u);
+    EXPECT_EQ(callsStartingWith("Initialize|"), 1u);
+    EXPECT_EQ(callsStartingWith("ZarnDelayLoadDependencies|"), 1u);
+    const Lines lines = log();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kLoaded), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), info(kDestructor, "API is uninitialized.")), 1);
+}
+
+TEST_F(HosterApiProcessTest, FirstInstallationWithoutTheLibraryRequestsNoReboot) {
+    EXPECT_EQ(run(L"restart"), 0u);
+    const std::string pluginKey = "SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins WispWPUPlugin ";
+    EXPECT_EQ(log(),
+              Lines({info(kLoader, "kv_hoster_api_64.dll not found. err=1010"), kNotLoaded,
+                     debug("HosterApi::isPluginRegisteredLegacy",
+                           "SOFTWARE\\Korvane\\Zarn\\DLLHoster\\1400\\Plugins WispWPUPlugin 0"),
+                     debug("HosterApi::isPluginRegisteredNamespaced", pluginKey + "1"),
+                     info(kRestart, "Restarting plugin"),
+                     info("HosterApi::isHosterRunning", "Hoster API is not available."),
+                     info(kRestart, "API is not available. Assuming first-time installation."), kSkipped}));
+
+    // The registration names the plug-in library beside the program.
+    wchar_t dllName[MAX_PATH] = {};
+    DWORD size = sizeof(dllName) - sizeof(wchar_t);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                            L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin", 0,
+                            KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(key, L"DllName", nullptr, nullptr, reinterpret_cast<BYTE*>(dllName), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(std::wstring(dllName), kv::test::besideTestExecutable(L"kv_wpu_hoster_plugin64.dll"));
+}
+
+TEST_F(HosterApiProcessTest, ALibraryLackingAnExportMakesTheApiUnavailableInsteadOfCrashing) {
+    useLibrary(HosterApiDouble::libraryWithoutStopPath());
+    double_.set(L"StopPlugin", 0);
+    EXPECT_EQ(run(L"restart"), 0u);
+    const Lines lines = log();
+    const Lines expectedStart = {
+        kLoaded, kInit,
+        error("HosterApi::init",
+              "Procedure KvHosterApi_StopPlugin not found in kv_hoster_api_64.dll. err=127"),
+        info(kConstructor, "Failure to initialize the API.")};
+    ASSERT_GE(lines.size(), expectedStart.size());
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4), expectedStart);
+    EXPECT_EQ(lines.back(), kSkipped);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        info(kRestart, "API is not available. Assuming first-time installation.")),
+              lines.end());
+    // The host was never asked anything: no plug-in was stopped without being started again.
+    EXPECT_EQ(callsStartingWith("IsHosterRunning|"), 0u);
+    EXPECT_EQ(callsStartingWith("StartPlugin|"), 0u);
+}
+
+} // namespace
