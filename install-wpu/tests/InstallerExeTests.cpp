@@ -1,0 +1,169 @@
+#include <windows.h>
+
+#include "winenv/ShellFolders.h"
+
+#include "InstallerTestSupport.h"
+#include "test-support/TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testing::ElementsAreArray;
+using wpu::test::createVersionKey;
+using wpu::test::registryString;
+
+constexpr wchar_t Module[] = L"wpupdater-win-arm64";
+constexpr wchar_t Root[] = L"SOFTWARE\\Korvane\\Wisp";
+
+std::wstring installer() {
+    return wpu::test::buildDirectory() + L"\\install-wpu.exe";
+}
+
+std::vector<std::wstring> realHeader(const std::wstring& logStem) {
+    return {L"", L" I: ***  LOGGING STARTED  ***", L" I: InstallerMain: Version: 02.08.22.00 ()",
+            L" I: CrashHandler::RegisterCrashHooks: Hooking crash",
+            L" I: CrashHandler::RegisterCrashHooks: Dump path: '" + wpu::test::crashDumpFolder() + L"\\" +
+                logStem + L".dmp'"};
+}
+
+std::vector<std::wstring> flushAndReturn(int result) {
+    return {L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
+            L" I: InstallerMain: Returning: " + std::to_wstring(result), L" I: ***  LOGGING ENDED  ***"};
+}
+
+// The PE optional header's subsystem and the names of the imported DLLs.
+void readImage(const std::wstring& path, WORD& subsystem, std::vector<std::string>& dlls) {
+    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(image, nullptr);
+    const auto* base = reinterpret_cast<const BYTE*>(image);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    subsystem = nt->OptionalHeader.Subsystem;
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+        std::string name = reinterpret_cast<const char*>(base + entry->Name);
+        for (char& c : name) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+        dlls.push_back(name);
+    }
+    FreeLibrary(image);
+}
+
+// A GUI-subsystem program gets no console; without user32 it cannot make a window either.
+TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
+    WORD subsystem = 0;
+    std::vector<std::string> dlls;
+    readImage(installer(), subsystem, dlls);
+    EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_THAT(dlls, testing::Contains("kernel32.dll"));
+    EXPECT_THAT(dlls, testing::Not(testing::Contains("user32.dll")));
+}
+
+class InstallerRun : public testing::Test {
+protected:
+    kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane"};
+    wpu::test::ScopedEnvironment environment_;
+
+    void SetUp() override {
+        environment_.set(L"wp_module", L"wpu");
+        environment_.set(L"wp_version", L"2");
+        environment_.set(L"wp_title", L"Wisp Updater");
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\1", L"active");
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\2", L"");
+    }
+};
+
+TEST_F(InstallerRun, UninstallAsAdministratorReturns201AndChangesNothing) {
+    createVersionKey(std::wstring(Root) + L"\\modules\\" + Module, L"");
+    createVersionKey(std::wstring(Root) + L"\\RebootRequested", L"");
+    const auto before = wpu::test::snapshotRegistry(L"SOFTWARE\\Korvane");
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"uninstall-") + Module);
+    DeleteFileW(log.c_str());
+
+    EXPECT_EQ(kv::test::runCommand(L"\"" + installer() + L"\" --uninstall"), 201u);
+
+    EXPECT_EQ(wpu::test::snapshotRegistry(L"SOFTWARE\\Korvane"), before);
+    std::vector<std::wstring> expected = realHeader(std::wstring(L"uninstall-") + Module);
+    for (const std::wstring& line :
+         {std::wstring(
+              L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=wpu, title=Wisp "
+              L"Updater, version=2"),
+          std::wstring(L" I: InstallerMain: Uninstalling wpu"),
+          std::wstring(L" I: InstallerMain: Executing main logic..."),
+          std::wstring(L" I: InstallerMain: Main logic returned: 201")}) {
+        expected.push_back(line);
+    }
+    for (const std::wstring& line : flushAndReturn(201)) {
+        expected.push_back(line);
+    }
+    EXPECT_THAT(wpu::test::readLogLines(log), ElementsAreArray(expected));
+}
+
+TEST_F(InstallerRun, WithoutAdministratorRightsTheExitCodeIsOne) {
+    const auto before = wpu::test::snapshotRegistry(L"SOFTWARE\\Korvane");
+    EXPECT_EQ(wpu::test::runWithoutAdministrators(L"\"" + installer() + L"\" --uninstall"), 1u);
+    EXPECT_EQ(wpu::test::runWithoutAdministrators(L"\"" + installer() + L"\""), 1u);
+    EXPECT_EQ(wpu::test::snapshotRegistry(L"SOFTWARE\\Korvane"), before);
+    const auto lines = wpu::test::readLogLines(wpu::test::userLogPath(std::wstring(L"install-") + Module));
+    EXPECT_THAT(lines, testing::Contains(L"*E: InstallerMain: Not enough rights."));
+}
+
+TEST_F(InstallerRun, InstallActivatesTheVersionAndRegistersTheModule) {
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module);
+    DeleteFileW(log.c_str());
+    EXPECT_EQ(kv::test::runCommand(L"\"" + installer() + L"\""), 0u);
+    EXPECT_EQ(registryString(std::wstring(Root) + L"\\modules\\" + Module, L"path"),
+              wpu::test::buildDirectory());
+    EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), L"active");
+    EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\1", L"status"), L"previous");
+    const auto lines = wpu::test::readLogLines(log);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], L" I: InstallerMain: Version: 02.08.22.00 ()");
+    EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 0");
+}
+
+// An installer lying in a namespaced product directory works below that namespace.
+TEST_F(InstallerRun, InANamespacedDirectoryTheNamespaceSelectsRootAndLog) {
+    const std::wstring programFiles = getFolderPath(FolderId::ProgramFilesX86);
+    const std::wstring product = programFiles + L"\\Korvane";
+    const std::wstring directory = product + L"\\Wisp\\bin";
+    kv::test::removeDirectoryTree(product);
+    ASSERT_TRUE(CreateDirectoryW(product.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((product + L"\\Wisp").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(installer().c_str(), (directory + L"\\install-wpu.exe").c_str(), FALSE));
+    HANDLE file = CreateFileW((product + L"\\namespace.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const unsigned char content[] = {0xFF, 0xFE, 'a', 0, 'c', 0, 'm', 0, 'e', 0};
+    DWORD written = 0;
+    WriteFile(file, content, sizeof(content), &written, nullptr);
+    CloseHandle(file);
+    const std::wstring nsRoot = L"SOFTWARE\\Korvane\\NS\\wp_acme";
+    createVersionKey(nsRoot + L"\\updates\\wpu\\2", L"");
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module, L"wp_acme");
+    DeleteFileW(log.c_str());
+
+    EXPECT_EQ(kv::test::runCommand(L"\"" + directory + L"\\install-wpu.exe\""), 0u);
+
+    EXPECT_EQ(registryString(nsRoot + L"\\modules\\" + Module, L"path"), directory);
+    EXPECT_EQ(registryString(nsRoot + L"\\updates\\wpu\\2", L"status"), L"active");
+    EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), L"<missing>");
+    const auto lines = wpu::test::readLogLines(log);
+    EXPECT_THAT(lines,
+                testing::Contains(L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\NS\\wp_acme, "
+                                  L"module=wpu, title=Wisp Updater, version=2"));
+    kv::test::removeDirectoryTree(product);
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Helpers of the installer's tests: log files, registry trees, child processes and
+// minidumps as the installer leaves them.
+namespace wpu::test {
+
+// The lines of a log file (UTF-8, CR LF) with the timestamp and the process and thread
+// ids cut off, for example " I: InstallerMain: Returning: 0". A start marker is cut
+// after "***  LOGGING STARTED  ***" (zone and session vary); empty lines stay.
+std::vector<std::wstring> readLogLines(const std::wstring& path);
+
+// The log of this process, opened as <stem>.log of the component "Wisp" in the
+// default namespace for one test; messages() closes it and answers its lines without
+// the empty lines and the marker lines.
+class CapturedLog {
+public:
+    explicit CapturedLog(const std::wstring& stem);
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    std::vector<std::wstring> messages();
+
+private:
+    std::wstring path_;
+    bool open_ = true;
+};
+
+// Lines without the empty lines and the marker lines ("***  ... ***").
+std::vector<std::wstring> withoutMarkers(const std::vector<std::wstring>& lines);
+
+// The log file an administrator writes: <common app data>\Korvane\[NS\<ns>\]Log\Wisp\<stem>.log.
+std::wstring machineLogPath(const std::wstring& stem, const std::wstring& productNamespace = L"wp_default");
+// The log file a standard user writes, below the local application-data folder.
+std::wstring userLogPath(const std::wstring& stem);
+// <common app data>\Korvane\CrashDumps
+std::wstring crashDumpFolder();
+
+bool fileExists(const std::wstring& path);
+std::string readFile(const std::wstring& path);
+
+// Sets (or, with unset, removes) environment variables until destroyed, then
+// restores what was there.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    void set(const std::wstring& name, const std::wstring& value);
+    void unset(const std::wstring& name);
+
+private:
+    void remember(const std::wstring& name);
+    std::vector<std::pair<std::wstring, std::wstring>> saved_; // name, old value ("\x01" for unset)
+};
+
+// Starts a command line whose token has the Administrators group deny-only (a
+// restricted copy of this process's token), waits and answers its exit code; ~0u when
+// it could not be started.
+DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs = 120000);
+
+// While alive, the calling thread impersonates a restricted copy of the process token
+// in which the Administrators group is deny-only.
+class ScopedNonAdministrator {
+public:
+    ScopedNonAdministrator();
+    ~ScopedNonAdministrator();
+    ScopedNonAdministrator(const ScopedNonAdministrator&) = delete;
+    ScopedNonAdministrator& operator=(const ScopedNonAdministrator&) = delete;
+
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+};
+
+// Values below HKLM\path in the 64-bit view: "sub\key|value" -> "type:text" (REG_SZ
+// text, REG_DWORD in decimal, other types as a byte count); every key also appears as
+// "sub\key|" -> "key". The path itself is "".
+std::map<std::wstring, std::wstring> snapshotRegistry(const std::wstring& path);
+// A REG_SZ value in the 64-bit view, or "<missing>".
+std::wstring registryString(const std::wstring& keyPath, const std::wstring& valueName);
+bool registryKeyExists(const std::wstring& keyPath);
+// Creates the key (and missing parents) in the 64-bit view with an optional "status".
+void createVersionKey(const std::wstring& keyPath, const std::wstring& status);
+
+// What a minidump holds, read back with dbghelp.
+struct MinidumpInfo {
+    bool readable = false;     // starts with "MDMP" and dbghelp finds its thread list
+    bool hasException = false; // an exception stream exists
+    DWORD exceptionCode = 0;
+    DWORD exceptionThreadId = 0;
+    bool hasFullMemory = false;   // a Memory64List stream (full-memory dumps)
+    std::vector<DWORD> threadIds; // threads in the thread list
+};
+MinidumpInfo readMinidump(const std::wstring& path);
+
+// The directory of the test executable, where the programs under test are built.
+std::wstring buildDirectory();
+
+} // namespace wpu::test

@@ -1,0 +1,241 @@
+#include <windows.h>
+
+#include "winenv/NamespaceResolver.h"
+#include "winenv/ProductNamespace.h"
+#include "winenv/ShellFolders.h"
+
+#include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+void writeFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<unsigned char> utf16File(const std::wstring& text, bool mark = true) {
+    std::vector<unsigned char> bytes;
+    if (mark) {
+        bytes = {0xFF, 0xFE};
+    }
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return bytes;
+}
+
+void makeDirectories(const std::wstring& root, const std::wstring& relative) {
+    std::wstring path = root;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        const size_t end = relative.find(L'\\', start);
+        path += L"\\" + relative.substr(start, end - start);
+        CreateDirectoryW(path.c_str(), nullptr);
+        if (end == std::wstring::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+}
+
+// Program files folders in a temporary directory and a fixed set of install paths.
+class FakeResolver : public NamespaceResolver {
+public:
+    std::map<std::wstring, std::wstring> installPaths;
+    std::wstring programFiles;
+    std::wstring programFilesX86;
+    std::vector<std::wstring> filesRead;
+
+    std::map<std::wstring, std::wstring> getInstallPaths() override { return installPaths; }
+    std::wstring getProgramFilesDir() override { return programFiles; }
+    std::wstring getProgramFilesX86Dir() override { return programFilesX86; }
+    std::wstring readNamespaceFile(const std::wstring& directory) override {
+        filesRead.push_back(directory);
+        return NamespaceResolver::readNamespaceFile(directory);
+    }
+};
+
+TEST(ProductNamespace, NameAndRoot) {
+    struct Row {
+        const wchar_t* resolved;
+        const wchar_t* name;
+        const wchar_t* root;
+    } rows[] = {
+        {L"", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
+        {L"abc", L"wp_abc", L"SOFTWARE\\Korvane\\NS\\wp_abc"},
+        {L"default", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
+        {L"Default", L"wp_Default", L"SOFTWARE\\Korvane\\NS\\wp_Default"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(productNamespaceNameFor(row.resolved), row.name);
+        EXPECT_EQ(productRoot(productNamespaceNameFor(row.resolved)), row.root);
+    }
+}
+
+TEST(NamespaceFile, MarkAndSizeRules) {
+    struct Row {
+        std::vector<unsigned char> bytes;
+        std::wstring expected;
+        const char* why;
+    } rows[] = {
+        {utf16File(L"acme"), L"acme", "UTF-16LE after FF FE"},
+        {utf16File(L"acme", false), L"", "no byte-order mark"},
+        {{0xFF, 0xFE}, L"", "the mark alone"},
+        {{0xFF, 0xFE, 'a'}, L"", "half a character"},
+        {{0xEF, 0xBB, 0xBF, 'a', 'c'}, L"", "a UTF-8 mark"},
+        {utf16File(L" acme\r\n"), L" acme\r\n", "taken as it is"},
+        {utf16File(std::wstring(400, L'n')), std::wstring(255, L'n'), "only the first 512 bytes"},
+    };
+    kv::test::TempDirectory temp;
+    NamespaceResolver resolver;
+    for (const Row& row : rows) {
+        writeFile(temp / L"namespace.txt", row.bytes);
+        EXPECT_EQ(resolver.readNamespaceFile(temp.path()), row.expected) << row.why;
+    }
+    DeleteFileW((temp / L"namespace.txt").c_str());
+    EXPECT_EQ(resolver.readNamespaceFile(temp.path()), L"") << "no file";
+}
+
+TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
+    kv::test::TempDirectory temp;
+    makeDirectories(temp.path(), L"A\\B\\C");
+    FakeResolver resolver;
+    const std::wstring start = temp / L"A\\B\\C\\x.exe";
+    const std::wstring stop = temp / L"A";
+
+    EXPECT_EQ(resolver.findNamespace(start, stop), L"");
+    EXPECT_EQ(resolver.filesRead,
+              (std::vector<std::wstring>{temp / L"A\\B\\C", temp / L"A\\B", temp / L"A"}));
+
+    writeFile(temp / L"namespace.txt", utf16File(L"above"));
+    EXPECT_EQ(resolver.findNamespace(start, stop), L"") << "nothing above the stop directory is read";
+    writeFile(temp / L"A\\namespace.txt", utf16File(L"top"));
+    EXPECT_EQ(resolver.findNamespace(start, stop), L"top");
+    writeFile(temp / L"A\\B\\namespace.txt", utf16File(L"nearer"));
+    EXPECT_EQ(resolver.findNamespace(start, stop), L"nearer");
+    writeFile(temp / L"A\\B\\C\\namespace.txt", utf16File(L"inside"));
+    EXPECT_EQ(resolver.findNamespace(temp / L"A\\B\\C", stop), L"nearer")
+        << "the start path is never searched";
+}
+
+TEST(NamespaceResolution, LongestInstallPathWins) {
+    FakeResolver resolver;
+    resolver.installPaths = {{L"a", L"C:\\A\\"},
+                             {L"b", L"C:\\A\\B\\"},
+                             {L"c", L"C:\\Prod\\"},
+                             {L"d", L"C:\\Z\\"},
+                             {L"e", L"C:\\Z\\"}};
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\B\\bin\\x.exe"), L"b");
+    EXPECT_EQ(resolver.namespaceForPath(L"c:\\a\\b\\X.EXE"), L"b") << "case does not matter";
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\x.exe"), L"a");
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\Product\\x.exe"), L"") << "C:\\Prod does not claim C:\\Product";
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\Z\\x.exe"), L"d") << "of equally long ones the first name wins";
+}
+
+TEST(NamespaceResolution, InstallPathsComeFromTheThirtyTwoBitView) {
+    kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    auto setInstallPath = [](const wchar_t* name, const wchar_t* value, REGSAM view) {
+        HKEY key = nullptr;
+        const std::wstring path = std::wstring(L"SOFTWARE\\Korvane\\NS\\") + name + L"\\Corelane";
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    };
+    setInstallPath(L"prod", L"C:\\Prod", KEY_WOW64_32KEY);
+    setInstallPath(L"slash", L"C:\\Slash\\", KEY_WOW64_32KEY);
+    setInstallPath(L"empty", L"", KEY_WOW64_32KEY);
+    setInstallPath(L"native", L"C:\\Native", KEY_WOW64_64KEY);
+    NamespaceResolver resolver;
+    const std::map<std::wstring, std::wstring> expected = {{L"prod", L"C:\\Prod\\"},
+                                                           {L"slash", L"C:\\Slash\\"}};
+    EXPECT_EQ(resolver.getInstallPaths(), expected);
+}
+
+class ProgramFilesResolution : public testing::Test {
+protected:
+    kv::test::TempDirectory temp_;
+    FakeResolver resolver_;
+
+    void SetUp() override {
+        makeDirectories(temp_.path(), L"pf\\Korvane\\Wisp\\bin");
+        makeDirectories(temp_.path(), L"pf86\\Korvane\\Wisp\\bin");
+        resolver_.programFiles = temp_ / L"pf";
+        resolver_.programFilesX86 = temp_ / L"pf86\\";
+    }
+};
+
+TEST_F(ProgramFilesResolution, FindsTheFileUpToTheFirstDirectoryBelowProgramFiles) {
+    const std::wstring exe = temp_ / L"pf86\\Korvane\\Wisp\\bin\\install-wpu.exe";
+    writeFile(temp_ / L"pf86\\namespace.txt", utf16File(L"never"));
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"") << "the program files folder itself is never read";
+    writeFile(temp_ / L"pf86\\Korvane\\namespace.txt", utf16File(L"acme"));
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"acme");
+    EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf86\\Korvane\\x.exe"), L"acme");
+    EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf86\\x.exe"), L"") << "directly in program files";
+    EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf86x\\Korvane\\x.exe"), L"") << "a sibling folder";
+}
+
+TEST_F(ProgramFilesResolution, NativeProgramFilesAndInstallPathsComeFirst) {
+    writeFile(temp_ / L"pf\\Korvane\\namespace.txt", utf16File(L"native"));
+    EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf\\Korvane\\Wisp\\bin\\x.exe"), L"native");
+    resolver_.installPaths = {{L"registered", temp_ / L"pf\\Korvane\\"}};
+    EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf\\Korvane\\Wisp\\bin\\x.exe"), L"registered");
+}
+
+TEST_F(ProgramFilesResolution, NamesThatCannotBeKeyOrDirectoryNamesAreRefused) {
+    const std::wstring exe = temp_ / L"pf86\\Korvane\\Wisp\\bin\\x.exe";
+    for (const wchar_t* name : {L"a.b", L"a\\b", L"a/b", L"acme\r\n", L"ac\tme"}) {
+        writeFile(temp_ / L"pf86\\Korvane\\namespace.txt", utf16File(name));
+        EXPECT_EQ(resolver_.namespaceForPath(exe), L"") << testing::PrintToString(std::wstring(name));
+    }
+    resolver_.installPaths = {{L"x.y", temp_ / L"pf86\\"}};
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+}
+
+TEST(NamespaceResolution, RealProgramFilesFolders) {
+    NamespaceResolver resolver;
+    const std::wstring x86 = getFolderPath(FolderId::ProgramFilesX86);
+    ASSERT_FALSE(x86.empty());
+    std::wstring base;
+    EXPECT_TRUE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFilesX86, base));
+    EXPECT_EQ(base, x86 + L"\\");
+    EXPECT_FALSE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFiles, base))
+        << "the native folder is not a prefix of the 32-bit one";
+}
+
+// The only test of this executable that uses the process-wide cache.
+TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
+    kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    EXPECT_EQ(getCurrentNamespace(), L"");
+    EXPECT_EQ(productNamespaceName(), L"wp_default");
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\cached\\Corelane", 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring directory = getModuleDirectory();
+    RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(directory.c_str()),
+                   static_cast<DWORD>((directory.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    EXPECT_EQ(getCurrentNamespace(), L"cached");
+    EXPECT_EQ(productNamespaceName(), L"wp_cached");
+
+    tree.clear();
+    EXPECT_EQ(getCurrentNamespace(), L"cached") << "a found name is never recomputed";
+}
+
+} // namespace
