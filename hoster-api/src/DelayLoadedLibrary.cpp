@@ -2,7 +2,7 @@
 
 #include "hoster-api/DelayLoadedLibrary.h"
 
-#include "hoster-api/ProductNamespace.h"
+#include "winenv/ProductNamespace.h"
 
 #include "logging/Log.h"
 

@@ -3,7 +3,7 @@
 #include "hoster-api/HosterPlugin.h"
 
 #include "hoster-api/HosterApi.h"
-#include "hoster-api/ProductNamespace.h"
+#include "winenv/ProductNamespace.h"
 
 #include "logging/Log.h"
 #include "winenv/Registry.h"
