@@ -100,7 +100,7 @@ bool Path::createDirectories(const std::wstring& path, size_t start,
             }
             create = true;
         }
-        if (create && !createDirectory(prefix, securityAttributes)) {
+        if (create && !createDirectory(prefix, securityAttributes) && !madeMeanwhile(prefix)) {
             return false;
         }
         if (end == std::wstring::npos) {
@@ -108,6 +108,18 @@ bool Path::createDirectories(const std::wstring& path, size_t start,
         }
         end = path.find(L'\\', end + 1);
     }
+}
+
+bool Path::madeMeanwhile(const std::wstring& path) {
+    // Processes that log to the same tree start together: another one may have made
+    // this directory between our look and our CreateDirectoryW. A real directory made
+    // that way will do; a link made that way will not.
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    const DWORD now = attributes(path);
+    return now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(now & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool Path::moveFile(const std::wstring& from, const std::wstring& to) {

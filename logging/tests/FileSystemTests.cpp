@@ -50,6 +50,8 @@ class ScriptedPath : public FileSystem::Path {
 public:
     std::map<std::wstring, DWORD> entries;
     bool linkRemovable = true;
+    // What a concurrent process makes at a name just before our create fails there.
+    std::map<std::wstring, DWORD> madeByPeer;
     std::vector<std::wstring> steps;
 
 protected:
@@ -63,9 +65,30 @@ protected:
     }
     bool createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) override {
         steps.push_back(L"create " + path + (attributes ? L" secured" : L""));
-        return true;
+        const auto peer = madeByPeer.find(path);
+        if (peer == madeByPeer.end()) {
+            return true;
+        }
+        entries[path] = peer->second;
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return false;
     }
 };
+
+TEST(Path, ADirectoryAnotherProcessMadeMeanwhileWillDoButALinkWillNot) {
+    ScriptedPath paths;
+    paths.entries = {{L"R:\\Korvane", FILE_ATTRIBUTE_DIRECTORY}};
+    paths.madeByPeer = {{L"R:\\Korvane\\Log", FILE_ATTRIBUTE_DIRECTORY}};
+    EXPECT_TRUE(paths.createDirectories(L"R:\\Korvane\\Log\\Wisp", 3, nullptr));
+    EXPECT_EQ(paths.steps,
+              (std::vector<std::wstring>{L"create R:\\Korvane\\Log", L"create R:\\Korvane\\Log\\Wisp"}));
+
+    ScriptedPath linked;
+    linked.entries = {{L"R:\\Korvane", FILE_ATTRIBUTE_DIRECTORY}};
+    linked.madeByPeer = {{L"R:\\Korvane\\Log", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT}};
+    EXPECT_FALSE(linked.createDirectories(L"R:\\Korvane\\Log\\Wisp", 3, nullptr));
+    EXPECT_EQ(linked.steps, std::vector<std::wstring>{L"create R:\\Korvane\\Log"});
+}
 
 TEST(Path, AJunctionInTheChainIsReplacedByARealDirectory) {
     SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};

@@ -70,6 +70,11 @@ protected:
     // the system opens the link's target instead.
     virtual bool removeLink(const std::wstring& path);
     virtual bool createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* attributes);
+
+private:
+    // After a failed createDirectory: true when another process made the same real
+    // directory just before us.
+    bool madeMeanwhile(const std::wstring& path);
 };
 
 } // namespace KvZarnLogging::FileSystem
