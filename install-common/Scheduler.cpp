@@ -71,6 +71,12 @@ std::shared_ptr<IScheduler> createScheduler() {
 
 namespace detail {
 
+void throwIfFailed(HRESULT hr, const wchar_t* function, const wchar_t* file, unsigned int line) {
+    if (FAILED(hr)) {
+        throw ComException(ComError(hr), L"", function, file, line);
+    }
+}
+
 bool equalsIgnoringAsciiCase(const wchar_t* stored, std::size_t storedLength,
                              const std::wstring& text) noexcept {
     if (stored == nullptr || storedLength != text.size()) {

@@ -2,6 +2,7 @@
 #include <mstask.h>
 
 #include "install-common/Scheduler10.h"
+#include "TaskCommon.h"
 #include "kvtl/Exceptions.h"
 
 #include <cwchar>
@@ -23,22 +24,6 @@ constexpr DWORD SchedulerContext =
     CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
 constexpr wchar_t JobSuffix[] = L".job";
 
-void check(HRESULT hr, const wchar_t* function, unsigned int line) {
-    if (FAILED(hr)) {
-        throw ComException(ComError(hr), L"", function, KV_WFILE, line);
-    }
-}
-
-// A call that succeeded without handing out its object is treated as failed,
-// so that nothing is used that was not returned.
-template <class T>
-void checkOut(HRESULT hr, const ComPtr<T>& result, const wchar_t* function, unsigned int line) {
-    check(hr, function, line);
-    if (!result) {
-        check(E_POINTER, function, line);
-    }
-}
-
 // Work items are ".job" files; a name without the suffix is kept whole.
 std::wstring withoutJobSuffix(std::wstring name) {
     constexpr std::size_t suffixLength = sizeof(JobSuffix) / sizeof(wchar_t) - 1;
@@ -52,22 +37,22 @@ std::wstring withoutJobSuffix(std::wstring name) {
 } // namespace
 
 Scheduler10::Scheduler10() {
-    checkOut(::CoCreateInstance(SchedulerClass, nullptr, SchedulerContext, SchedulerInterface,
-                                scheduler.putVoid()),
-             scheduler, L"kv::Scheduler10::Scheduler10", __LINE__);
+    KV_CHECK_OUT(::CoCreateInstance(SchedulerClass, nullptr, SchedulerContext, SchedulerInterface,
+                                    scheduler.putVoid()),
+                 scheduler, L"kv::Scheduler10::Scheduler10");
 }
 
 std::vector<std::wstring> Scheduler10::getTasks() {
     constexpr const wchar_t* function = L"kv::Scheduler10::getTasks";
     ComPtr<IEnumWorkItems> items;
-    checkOut(scheduler->Enum(items.put()), items, function, __LINE__);
+    KV_CHECK_OUT(scheduler->Enum(items.put()), items, function);
     std::vector<std::wstring> names;
     HRESULT hr = S_OK;
     do {
         LPWSTR* fetchedNames = nullptr;
         ULONG fetched = 0;
         hr = items->Next(1, &fetchedNames, &fetched);
-        check(hr, function, __LINE__);
+        KV_CHECK(hr, function);
         if (fetched == 1 && fetchedNames != nullptr) {
             std::wstring name;
             if (fetchedNames[0] != nullptr) {
@@ -85,14 +70,14 @@ std::vector<std::wstring> Scheduler10::getTasks() {
 
 std::shared_ptr<Task> Scheduler10::createTask(const std::wstring& name) {
     ComPtr<ITask> workItem;
-    checkOut(scheduler->NewWorkItem(name.c_str(), WorkItemClass, WorkItemInterface,
-                                    reinterpret_cast<IUnknown**>(workItem.put())),
-             workItem, L"kv::Scheduler10::createTask", __LINE__);
+    KV_CHECK_OUT(scheduler->NewWorkItem(name.c_str(), WorkItemClass, WorkItemInterface,
+                                        reinterpret_cast<IUnknown**>(workItem.put())),
+                 workItem, L"kv::Scheduler10::createTask");
     return std::make_shared<Task10>(name, std::move(workItem));
 }
 
 void Scheduler10::removeTask(const std::wstring& name) {
-    check(scheduler->Delete(name.c_str()), L"kv::Scheduler10::removeTask", __LINE__);
+    KV_CHECK(scheduler->Delete(name.c_str()), L"kv::Scheduler10::removeTask");
 }
 
 void Scheduler10::removeFolder() {}
@@ -104,7 +89,7 @@ std::shared_ptr<Task> Scheduler10::getTask(const std::wstring& name) {
     if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
         return nullptr;
     }
-    checkOut(hr, workItem, L"kv::Scheduler10::getTask", __LINE__);
+    KV_CHECK_OUT(hr, workItem, L"kv::Scheduler10::getTask");
     return std::make_shared<Task10>(name, std::move(workItem));
 }
 

@@ -2,6 +2,7 @@
 #include <taskschd.h>
 
 #include "install-common/Scheduler20.h"
+#include "TaskCommon.h"
 #include "kvtl/Exceptions.h"
 
 namespace kv {
@@ -19,32 +20,16 @@ constexpr wchar_t RootPath[] = L"\\";
 // Full access for the built-in Administrators and Local System, nobody else.
 constexpr wchar_t FolderSecurity[] = L"D:(A;;FA;;;BA)(A;;FA;;;SY)";
 
-void check(HRESULT hr, const wchar_t* function, unsigned int line) {
-    if (FAILED(hr)) {
-        throw ComException(ComError(hr), L"", function, KV_WFILE, line);
-    }
-}
-
-// A call that succeeded without handing out its object is treated as failed,
-// so that nothing is used that was not returned.
-template <class T>
-void checkOut(HRESULT hr, const ComPtr<T>& result, const wchar_t* function, unsigned int line) {
-    check(hr, function, line);
-    if (!result) {
-        check(E_POINTER, function, line);
-    }
-}
-
 } // namespace
 
 Scheduler20::Scheduler20() {
     constexpr const wchar_t* function = L"kv::Scheduler20::Scheduler20";
-    checkOut(::CoCreateInstance(TaskSchedulerClass, nullptr, CLSCTX_INPROC_SERVER, TaskServiceInterface,
-                                service.putVoid()),
-             service, function, __LINE__);
+    KV_CHECK_OUT(::CoCreateInstance(TaskSchedulerClass, nullptr, CLSCTX_INPROC_SERVER, TaskServiceInterface,
+                                    service.putVoid()),
+                 service, function);
     // Four empty VARIANTs: the local machine, as the current user.
     Variant server, user, domain, password;
-    check(service->Connect(server.get(), user.get(), domain.get(), password.get()), function, __LINE__);
+    KV_CHECK(service->Connect(server.get(), user.get(), domain.get(), password.get()), function);
     InitializeFolder();
 }
 
@@ -56,25 +41,24 @@ void Scheduler20::InitializeFolder() {
         return;
     }
     ComPtr<ITaskFolder> root;
-    checkOut(service->GetFolder(Bstr(RootPath).get(), root.put()), root, function, __LINE__);
+    KV_CHECK_OUT(service->GetFolder(Bstr(RootPath).get(), root.put()), root, function);
     const Variant security = Variant::bstr(FolderSecurity);
-    checkOut(root->CreateFolder(Bstr(FolderPath).get(), security.get(), folder.put()), folder, function,
-             __LINE__);
+    KV_CHECK_OUT(root->CreateFolder(Bstr(FolderPath).get(), security.get(), folder.put()), folder, function);
 }
 
 std::vector<std::wstring> Scheduler20::getTasks() {
     constexpr const wchar_t* function = L"kv::Scheduler20::getTasks";
     ComPtr<IRegisteredTaskCollection> tasks;
-    checkOut(folder->GetTasks(TASK_ENUM_HIDDEN, tasks.put()), tasks, function, __LINE__);
+    KV_CHECK_OUT(folder->GetTasks(TASK_ENUM_HIDDEN, tasks.put()), tasks, function);
     LONG count = 0;
-    check(tasks->get_Count(&count), function, __LINE__);
+    KV_CHECK(tasks->get_Count(&count), function);
     std::vector<std::wstring> names;
     names.reserve(count > 0 ? static_cast<std::size_t>(count) : 0);
     for (LONG i = 1; i <= count; ++i) {
         ComPtr<IRegisteredTask> task;
-        checkOut(tasks->get_Item(Variant::i4(i).get(), task.put()), task, function, __LINE__);
+        KV_CHECK_OUT(tasks->get_Item(Variant::i4(i).get(), task.put()), task, function);
         Bstr name;
-        check(task->get_Name(name.put()), function, __LINE__);
+        KV_CHECK(task->get_Name(name.put()), function);
         names.push_back(name.str());
     }
     return names;
@@ -83,19 +67,19 @@ std::vector<std::wstring> Scheduler20::getTasks() {
 std::shared_ptr<Task> Scheduler20::createTask(const std::wstring& name) {
     constexpr const wchar_t* function = L"kv::Scheduler20::createTask";
     ComPtr<ITaskDefinition> definition;
-    checkOut(service->NewTask(0, definition.put()), definition, function, __LINE__);
+    KV_CHECK_OUT(service->NewTask(0, definition.put()), definition, function);
     return std::make_shared<Task20>(name, definition, ComPtr<IRegisteredTask>(), folder);
 }
 
 void Scheduler20::removeTask(const std::wstring& name) {
-    check(folder->DeleteTask(Bstr(name).get(), 0), L"kv::Scheduler20::removeTask", __LINE__);
+    KV_CHECK(folder->DeleteTask(Bstr(name).get(), 0), L"kv::Scheduler20::removeTask");
 }
 
 void Scheduler20::removeFolder() {
     constexpr const wchar_t* function = L"kv::Scheduler20::removeFolder";
     ComPtr<ITaskFolder> root;
-    checkOut(service->GetFolder(Bstr(RootPath).get(), root.put()), root, function, __LINE__);
-    check(root->DeleteFolder(Bstr(FolderName).get(), 0), function, __LINE__);
+    KV_CHECK_OUT(service->GetFolder(Bstr(RootPath).get(), root.put()), root, function);
+    KV_CHECK(root->DeleteFolder(Bstr(FolderName).get(), 0), function);
 }
 
 std::shared_ptr<Task> Scheduler20::getTask(const std::wstring& name) {
@@ -105,9 +89,9 @@ std::shared_ptr<Task> Scheduler20::getTask(const std::wstring& name) {
     if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
         return nullptr;
     }
-    checkOut(hr, registered, function, __LINE__);
+    KV_CHECK_OUT(hr, registered, function);
     ComPtr<ITaskDefinition> definition;
-    checkOut(service->NewTask(0, definition.put()), definition, function, __LINE__);
+    KV_CHECK_OUT(service->NewTask(0, definition.put()), definition, function);
     return std::make_shared<Task20>(name, definition, registered, folder);
 }
 

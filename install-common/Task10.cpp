@@ -14,12 +14,6 @@ constexpr IID PersistFileInterface = {
 constexpr HRESULT AlreadyRunning = static_cast<HRESULT>(0x8004131FL); // SCHED_E_ALREADY_RUNNING
 static_assert(sizeof(TASK_TRIGGER) == 48, "the platform's trigger record is 48 bytes");
 
-void check(HRESULT hr, const wchar_t* function, unsigned int line) {
-    if (FAILED(hr)) {
-        throw ComException(ComError(hr), L"", function, KV_WFILE, line);
-    }
-}
-
 // A text the work item hands out: copied, then released with CoTaskMemFree.
 std::wstring takeText(HRESULT hr, LPWSTR text, const wchar_t* function, unsigned int line) {
     std::wstring result;
@@ -27,7 +21,7 @@ std::wstring takeText(HRESULT hr, LPWSTR text, const wchar_t* function, unsigned
         result = text;
         ::CoTaskMemFree(text);
     }
-    check(hr, function, line);
+    detail::throwIfFailed(hr, function, KV_WFILE, line);
     return result;
 }
 
@@ -40,7 +34,7 @@ WORD signatureBytes(const std::wstring& signature) noexcept {
 
 WORD interval16(std::uint32_t value) {
     if (value > 0xFFFF) {
-        check(E_INVALIDARG, L"kv::Scheduler10::Task10::setTriggers", __LINE__);
+        KV_CHECK(E_INVALIDARG, L"kv::Scheduler10::Task10::setTriggers");
     }
     return static_cast<WORD>(value);
 }
@@ -61,7 +55,7 @@ std::wstring Scheduler10::Task10::getDescription() {
 }
 
 void Scheduler10::Task10::setDescription(const std::wstring& description) {
-    check(workItem->SetComment(description.c_str()), L"kv::Scheduler10::Task10::setDescription", __LINE__);
+    KV_CHECK(workItem->SetComment(description.c_str()), L"kv::Scheduler10::Task10::setDescription");
 }
 
 std::wstring Scheduler10::Task10::getCommand() {
@@ -71,7 +65,7 @@ std::wstring Scheduler10::Task10::getCommand() {
 }
 
 void Scheduler10::Task10::setCommand(const std::wstring& path) {
-    check(workItem->SetApplicationName(path.c_str()), L"kv::Scheduler10::Task10::setCommand", __LINE__);
+    KV_CHECK(workItem->SetApplicationName(path.c_str()), L"kv::Scheduler10::Task10::setCommand");
     setAccount(std::wstring(), std::wstring());
 }
 
@@ -82,18 +76,18 @@ std::wstring Scheduler10::Task10::getParameters() {
 }
 
 void Scheduler10::Task10::setParameters(const std::wstring& parameters) {
-    check(workItem->SetParameters(parameters.c_str()), L"kv::Scheduler10::Task10::setParameters", __LINE__);
+    KV_CHECK(workItem->SetParameters(parameters.c_str()), L"kv::Scheduler10::Task10::setParameters");
 }
 
 void Scheduler10::Task10::setSignature(const std::wstring& signature) {
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::setSignature";
     const WORD bytes = signatureBytes(signature);
     if (bytes == 0) {
-        check(E_INVALIDARG, function, __LINE__);
+        KV_CHECK(E_INVALIDARG, function);
     }
     // The text with its terminating null, as the platform's byte array.
     auto* data = reinterpret_cast<BYTE*>(const_cast<wchar_t*>(signature.c_str()));
-    check(workItem->SetWorkItemData(bytes, data), function, __LINE__);
+    KV_CHECK(workItem->SetWorkItemData(bytes, data), function);
 }
 
 bool Scheduler10::Task10::checkSignature(const std::wstring& signature) {
@@ -133,14 +127,14 @@ TaskStatus Scheduler10::Task10::convertStatus(HRESULT status) {
         case SCHED_S_TASK_NO_VALID_TRIGGERS:
             return TaskStatus::NoValidTriggers;
         default:
-            check(E_INVALIDARG, L"kv::Scheduler10::Task10::convertStatus", __LINE__);
+            KV_CHECK(E_INVALIDARG, L"kv::Scheduler10::Task10::convertStatus");
             return TaskStatus::Ready;
     }
 }
 
 TaskStatus Scheduler10::Task10::getStatus() {
     HRESULT status = S_OK;
-    check(workItem->GetStatus(&status), L"kv::Scheduler10::Task10::getStatus", __LINE__);
+    KV_CHECK(workItem->GetStatus(&status), L"kv::Scheduler10::Task10::getStatus");
     return convertStatus(status);
 }
 
@@ -155,7 +149,7 @@ DWORD Scheduler10::Task10::convertPriority(TaskPriority priority) {
         case TaskPriority::Idle:
             return IDLE_PRIORITY_CLASS;
     }
-    check(E_INVALIDARG, L"kv::Scheduler10::Task10::convertPriority", __LINE__);
+    KV_CHECK(E_INVALIDARG, L"kv::Scheduler10::Task10::convertPriority");
     return NORMAL_PRIORITY_CLASS;
 }
 
@@ -170,20 +164,20 @@ TaskPriority Scheduler10::Task10::convertPriority(DWORD priorityClass) {
         case IDLE_PRIORITY_CLASS:
             return TaskPriority::Idle;
         default:
-            check(E_INVALIDARG, L"kv::Scheduler10::Task10::convertPriority", __LINE__);
+            KV_CHECK(E_INVALIDARG, L"kv::Scheduler10::Task10::convertPriority");
             return TaskPriority::Normal;
     }
 }
 
 TaskPriority Scheduler10::Task10::getPriority() {
     DWORD priorityClass = 0;
-    check(workItem->GetPriority(&priorityClass), L"kv::Scheduler10::Task10::getPriority", __LINE__);
+    KV_CHECK(workItem->GetPriority(&priorityClass), L"kv::Scheduler10::Task10::getPriority");
     return convertPriority(priorityClass);
 }
 
 void Scheduler10::Task10::setPriority(TaskPriority priority) {
     const DWORD priorityClass = convertPriority(priority);
-    check(workItem->SetPriority(priorityClass), L"kv::Scheduler10::Task10::setPriority", __LINE__);
+    KV_CHECK(workItem->SetPriority(priorityClass), L"kv::Scheduler10::Task10::setPriority");
 }
 
 TriggerList Scheduler10::Task10::getTriggers() {
@@ -219,7 +213,7 @@ bool Scheduler10::Task10::makeTrigger(const Trigger& record, TASK_TRIGGER& resul
     }
     std::tm begin = {};
     if (!detail::localCalendarTime(record.getStart(), begin)) {
-        check(E_INVALIDARG, function, __LINE__);
+        KV_CHECK(E_INVALIDARG, function);
     }
     result.wBeginYear = static_cast<WORD>(begin.tm_year + 1900);
     result.wBeginMonth = static_cast<WORD>(begin.tm_mon + 1);
@@ -229,7 +223,7 @@ bool Scheduler10::Task10::makeTrigger(const Trigger& record, TASK_TRIGGER& resul
     if (!record.getNoEndDate()) {
         std::tm end = {};
         if (!detail::localCalendarTime(record.getEnd(), end)) {
-            check(E_INVALIDARG, function, __LINE__);
+            KV_CHECK(E_INVALIDARG, function);
         }
         result.wEndYear = static_cast<WORD>(end.tm_year + 1900);
         result.wEndMonth = static_cast<WORD>(end.tm_mon + 1);
@@ -242,19 +236,19 @@ bool Scheduler10::Task10::makeTrigger(const Trigger& record, TASK_TRIGGER& resul
 void Scheduler10::Task10::setTriggers(const TriggerList& triggers) {
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::setTriggers";
     WORD count = 0;
-    check(workItem->GetTriggerCount(&count), function, __LINE__);
+    KV_CHECK(workItem->GetTriggerCount(&count), function);
     for (WORD i = 0; i < count; ++i) {
-        check(workItem->DeleteTrigger(0), function, __LINE__);
+        KV_CHECK(workItem->DeleteTrigger(0), function);
     }
     for (const std::shared_ptr<Trigger>& record : triggers) {
         if (!record) {
-            check(E_POINTER, function, __LINE__);
+            KV_CHECK(E_POINTER, function);
         }
         WORD index = 0;
         ComPtr<ITaskTrigger> trigger;
-        check(workItem->CreateTrigger(&index, trigger.put()), function, __LINE__);
+        KV_CHECK(workItem->CreateTrigger(&index, trigger.put()), function);
         if (!trigger) {
-            check(E_POINTER, function, __LINE__);
+            KV_CHECK(E_POINTER, function);
         }
         TASK_TRIGGER settings;
         bool supported = false;
@@ -270,36 +264,36 @@ void Scheduler10::Task10::setTriggers(const TriggerList& triggers) {
             workItem->DeleteTrigger(index);
             continue;
         }
-        check(trigger->SetTrigger(&settings), function, __LINE__);
+        KV_CHECK(trigger->SetTrigger(&settings), function);
     }
 }
 
 bool Scheduler10::Task10::getEnabled() {
     DWORD flags = 0;
-    check(workItem->GetFlags(&flags), L"kv::Scheduler10::Task10::getEnabled", __LINE__);
+    KV_CHECK(workItem->GetFlags(&flags), L"kv::Scheduler10::Task10::getEnabled");
     return (flags & TASK_FLAG_DISABLED) == 0;
 }
 
 void Scheduler10::Task10::setEnabled(bool enabled) {
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::setEnabled";
     DWORD flags = 0;
-    check(workItem->GetFlags(&flags), function, __LINE__);
+    KV_CHECK(workItem->GetFlags(&flags), function);
     flags = enabled ? flags & ~static_cast<DWORD>(TASK_FLAG_DISABLED) : flags | TASK_FLAG_DISABLED;
-    check(workItem->SetFlags(flags), function, __LINE__);
+    KV_CHECK(workItem->SetFlags(flags), function);
 }
 
 bool Scheduler10::Task10::getHidden() {
     DWORD flags = 0;
-    check(workItem->GetFlags(&flags), L"kv::Scheduler10::Task10::getHidden", __LINE__);
+    KV_CHECK(workItem->GetFlags(&flags), L"kv::Scheduler10::Task10::getHidden");
     return (flags & TASK_FLAG_HIDDEN) != 0;
 }
 
 void Scheduler10::Task10::setHidden(bool hidden) {
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::setHidden";
     DWORD flags = 0;
-    check(workItem->GetFlags(&flags), function, __LINE__);
+    KV_CHECK(workItem->GetFlags(&flags), function);
     flags = hidden ? flags | TASK_FLAG_HIDDEN : flags & ~static_cast<DWORD>(TASK_FLAG_HIDDEN);
-    check(workItem->SetFlags(flags), function, __LINE__);
+    KV_CHECK(workItem->SetFlags(flags), function);
 }
 
 std::wstring Scheduler10::Task10::getAccount() {
@@ -312,9 +306,9 @@ void Scheduler10::Task10::setAccount(const std::wstring& account, const std::wst
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::setAccount";
     if (account.empty()) {
         // An empty name without a password is the local system account.
-        check(workItem->SetAccountInformation(L"", nullptr), function, __LINE__);
+        KV_CHECK(workItem->SetAccountInformation(L"", nullptr), function);
     } else {
-        check(workItem->SetAccountInformation(account.c_str(), password.c_str()), function, __LINE__);
+        KV_CHECK(workItem->SetAccountInformation(account.c_str(), password.c_str()), function);
     }
 }
 
@@ -322,11 +316,11 @@ void Scheduler10::Task10::save(const std::wstring& account, const std::wstring& 
     constexpr const wchar_t* function = L"kv::Scheduler10::Task10::save";
     setAccount(account, password);
     ComPtr<IPersistFile> file;
-    check(workItem.queryInterface(PersistFileInterface, file), function, __LINE__);
+    KV_CHECK(workItem.queryInterface(PersistFileInterface, file), function);
     if (!file) {
-        check(E_POINTER, function, __LINE__);
+        KV_CHECK(E_POINTER, function);
     }
-    check(file->Save(nullptr, TRUE), function, __LINE__);
+    KV_CHECK(file->Save(nullptr, TRUE), function);
 }
 
 void Scheduler10::Task10::run() {
@@ -335,7 +329,7 @@ void Scheduler10::Task10::run() {
     }
     const HRESULT hr = workItem->Run();
     if (hr != AlreadyRunning) {
-        check(hr, L"kv::Scheduler10::Task10::run", __LINE__);
+        KV_CHECK(hr, L"kv::Scheduler10::Task10::run");
     }
 }
 

@@ -33,27 +33,11 @@ constexpr HRESULT AlreadyRunning = static_cast<HRESULT>(0x8004131FL); // SCHED_E
 constexpr Duration TicksPerMinute = 60 * TicksPerSecond;
 constexpr Duration TicksPerHour = 60 * TicksPerMinute;
 
-void check(HRESULT hr, const wchar_t* function, unsigned int line) {
-    if (FAILED(hr)) {
-        throw ComException(ComError(hr), L"", function, KV_WFILE, line);
-    }
-}
-
-// A call that succeeded without handing out its object is treated as failed,
-// so that nothing is used that was not returned.
-template <class T>
-void checkOut(HRESULT hr, const ComPtr<T>& result, const wchar_t* function, unsigned int line) {
-    check(hr, function, line);
-    if (!result) {
-        check(E_POINTER, function, line);
-    }
-}
-
 // The platform's 16-bit interval fields; a larger value would wrap into a
 // different schedule.
 short interval16(std::uint32_t value, const wchar_t* function, unsigned int line) {
     if (value > 0x7FFF) {
-        check(E_INVALIDARG, function, line);
+        detail::throwIfFailed(E_INVALIDARG, function, KV_WFILE, line);
     }
     return static_cast<short>(value);
 }
@@ -64,20 +48,22 @@ template <class Kind>
 ComPtr<Kind> newTrigger(ITriggerCollection* triggers, TASK_TRIGGER_TYPE2 type, REFIID kind,
                         const std::wstring& id, const Trigger& record, const wchar_t* function) {
     ComPtr<ITrigger> created;
-    checkOut(triggers->Create(type, created.put()), created, function, __LINE__);
+    KV_CHECK_OUT(triggers->Create(type, created.put()), created, function);
     ComPtr<Kind> trigger;
-    checkOut(created.queryInterface(kind, trigger), trigger, function, __LINE__);
-    check(trigger->put_Id(Bstr(id).get()), function, __LINE__);
-    check(trigger->put_StartBoundary(Bstr(Scheduler20::Task20::formatBoundaryTime(record.getStart())).get()),
-          function, __LINE__);
+    KV_CHECK_OUT(created.queryInterface(kind, trigger), trigger, function);
+    KV_CHECK(trigger->put_Id(Bstr(id).get()), function);
+    KV_CHECK(
+        trigger->put_StartBoundary(Bstr(Scheduler20::Task20::formatBoundaryTime(record.getStart())).get()),
+        function);
     return trigger;
 }
 
 template <class Kind>
 void putEndBoundary(const ComPtr<Kind>& trigger, const Trigger& record, const wchar_t* function) {
     if (!record.getNoEndDate()) {
-        check(trigger->put_EndBoundary(Bstr(Scheduler20::Task20::formatBoundaryTime(record.getEnd())).get()),
-              function, __LINE__);
+        KV_CHECK(
+            trigger->put_EndBoundary(Bstr(Scheduler20::Task20::formatBoundaryTime(record.getEnd())).get()),
+            function);
     }
 }
 
@@ -98,8 +84,8 @@ std::wstring Scheduler20::Task20::getName() {
 
 std::wstring Scheduler20::Task20::getDescription() {
     ComPtr<IRegistrationInfo> info;
-    checkOut(definition->get_RegistrationInfo(info.put()), info, L"kv::Scheduler20::Task20::getDescription",
-             __LINE__);
+    KV_CHECK_OUT(definition->get_RegistrationInfo(info.put()), info,
+                 L"kv::Scheduler20::Task20::getDescription");
     Bstr description;
     return info->get_Description(description.put()) == S_OK ? description.str() : std::wstring();
 }
@@ -107,8 +93,8 @@ std::wstring Scheduler20::Task20::getDescription() {
 void Scheduler20::Task20::setDescription(const std::wstring& description) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setDescription";
     ComPtr<IRegistrationInfo> info;
-    checkOut(definition->get_RegistrationInfo(info.put()), info, function, __LINE__);
-    check(info->put_Description(Bstr(description).get()), function, __LINE__);
+    KV_CHECK_OUT(definition->get_RegistrationInfo(info.put()), info, function);
+    KV_CHECK(info->put_Description(Bstr(description).get()), function);
 }
 
 ComPtr<ITaskDefinition> Scheduler20::Task20::getDefinition() {
@@ -116,8 +102,7 @@ ComPtr<ITaskDefinition> Scheduler20::Task20::getDefinition() {
         return definition;
     }
     ComPtr<ITaskDefinition> stored;
-    checkOut(registered->get_Definition(stored.put()), stored, L"kv::Scheduler20::Task20::getDefinition",
-             __LINE__);
+    KV_CHECK_OUT(registered->get_Definition(stored.put()), stored, L"kv::Scheduler20::Task20::getDefinition");
     return stored;
 }
 
@@ -125,24 +110,24 @@ ComPtr<IExecAction> Scheduler20::Task20::getAction(bool create) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::getAction";
     ComPtr<ITaskDefinition> source = definition;
     if (registered && !create) {
-        checkOut(registered->get_Definition(source.put()), source, function, __LINE__);
+        KV_CHECK_OUT(registered->get_Definition(source.put()), source, function);
     }
     ComPtr<IActionCollection> actions;
-    checkOut(source->get_Actions(actions.put()), actions, function, __LINE__);
+    KV_CHECK_OUT(source->get_Actions(actions.put()), actions, function);
     LONG count = 0;
-    check(actions->get_Count(&count), function, __LINE__);
+    KV_CHECK(actions->get_Count(&count), function);
     ComPtr<IExecAction> exec;
     for (LONG i = 1; i <= count; ++i) {
         ComPtr<IAction> action;
-        checkOut(actions->get_Item(i, action.put()), action, function, __LINE__);
+        KV_CHECK_OUT(actions->get_Item(i, action.put()), action, function);
         if (SUCCEEDED(action.queryInterface(ExecActionInterface, exec)) && exec) {
             return exec;
         }
     }
     if (create) {
         ComPtr<IAction> action;
-        checkOut(actions->Create(TASK_ACTION_EXEC, action.put()), action, function, __LINE__);
-        checkOut(action.queryInterface(ExecActionInterface, exec), exec, function, __LINE__);
+        KV_CHECK_OUT(actions->Create(TASK_ACTION_EXEC, action.put()), action, function);
+        KV_CHECK_OUT(action.queryInterface(ExecActionInterface, exec), exec, function);
     }
     return exec;
 }
@@ -154,7 +139,7 @@ std::wstring Scheduler20::Task20::getCommand() {
 }
 
 void Scheduler20::Task20::setCommand(const std::wstring& path) {
-    check(getAction(true)->put_Path(Bstr(path).get()), L"kv::Scheduler20::Task20::setCommand", __LINE__);
+    KV_CHECK(getAction(true)->put_Path(Bstr(path).get()), L"kv::Scheduler20::Task20::setCommand");
 }
 
 std::wstring Scheduler20::Task20::getParameters() {
@@ -164,12 +149,12 @@ std::wstring Scheduler20::Task20::getParameters() {
 }
 
 void Scheduler20::Task20::setParameters(const std::wstring& parameters) {
-    check(getAction(true)->put_Arguments(Bstr(parameters).get()), L"kv::Scheduler20::Task20::setParameters",
-          __LINE__);
+    KV_CHECK(getAction(true)->put_Arguments(Bstr(parameters).get()),
+             L"kv::Scheduler20::Task20::setParameters");
 }
 
 void Scheduler20::Task20::setSignature(const std::wstring& signature) {
-    check(definition->put_Data(Bstr(signature).get()), L"kv::Scheduler20::Task20::setSignature", __LINE__);
+    KV_CHECK(definition->put_Data(Bstr(signature).get()), L"kv::Scheduler20::Task20::setSignature");
 }
 
 bool Scheduler20::Task20::checkSignature(const std::wstring& signature) {
@@ -185,8 +170,7 @@ bool Scheduler20::Task20::checkSignature(const std::wstring& signature) {
 
 TaskStatus Scheduler20::Task20::getStatus() {
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getStatus",
-             __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getStatus");
     VARIANT_BOOL enabled = VARIANT_FALSE;
     settings->get_Enabled(&enabled);
     TaskStatus status = enabled == VARIANT_TRUE ? TaskStatus::Ready : TaskStatus::Disabled;
@@ -221,7 +205,7 @@ int Scheduler20::Task20::convertPriority(TaskPriority priority) {
         case TaskPriority::Idle:
             return 10;
     }
-    check(E_INVALIDARG, L"kv::Scheduler20::Task20::convertPriority", __LINE__);
+    KV_CHECK(E_INVALIDARG, L"kv::Scheduler20::Task20::convertPriority");
     return 0;
 }
 
@@ -238,25 +222,25 @@ TaskPriority Scheduler20::Task20::convertPriority(int priority) {
     if (priority >= 7 && priority <= 10) {
         return TaskPriority::Idle;
     }
-    check(E_INVALIDARG, L"kv::Scheduler20::Task20::convertPriority", __LINE__);
+    KV_CHECK(E_INVALIDARG, L"kv::Scheduler20::Task20::convertPriority");
     return TaskPriority::Normal;
 }
 
 TaskPriority Scheduler20::Task20::getPriority() {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::getPriority";
     ComPtr<ITaskSettings> settings;
-    checkOut(getDefinition()->get_Settings(settings.put()), settings, function, __LINE__);
+    KV_CHECK_OUT(getDefinition()->get_Settings(settings.put()), settings, function);
     INT priority = 0;
-    check(settings->get_Priority(&priority), function, __LINE__);
+    KV_CHECK(settings->get_Priority(&priority), function);
     return convertPriority(static_cast<int>(priority));
 }
 
 void Scheduler20::Task20::setPriority(TaskPriority priority) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setPriority";
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, function, __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, function);
     const int value = convertPriority(priority);
-    check(settings->put_Priority(value), function, __LINE__);
+    KV_CHECK(settings->put_Priority(value), function);
 }
 
 TriggerList Scheduler20::Task20::getTriggers() {
@@ -267,16 +251,16 @@ TriggerList Scheduler20::Task20::getTriggers() {
 void Scheduler20::Task20::setTriggers(const TriggerList& triggers) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setTriggers";
     ComPtr<ITriggerCollection> collection;
-    checkOut(definition->get_Triggers(collection.put()), collection, function, __LINE__);
+    KV_CHECK_OUT(definition->get_Triggers(collection.put()), collection, function);
     LONG count = 0;
-    check(collection->get_Count(&count), function, __LINE__);
+    KV_CHECK(collection->get_Count(&count), function);
     for (LONG i = count; i >= 1; --i) {
-        check(collection->Remove(Variant::i4(i).get()), function, __LINE__);
+        KV_CHECK(collection->Remove(Variant::i4(i).get()), function);
     }
     long position = 1;
     for (const std::shared_ptr<Trigger>& record : triggers) {
         if (!record) {
-            check(E_POINTER, function, __LINE__);
+            KV_CHECK(E_POINTER, function);
         }
         wchar_t id[128] = {};
         std::swprintf(id, 128, L"trigger%ld", position);
@@ -318,7 +302,7 @@ ComPtr<ITrigger> Scheduler20::Task20::createRepeatTrigger(const std::wstring& id
     const auto trigger =
         newTrigger<ITimeTrigger>(triggers, TASK_TRIGGER_TIME, TimeTriggerInterface, id, record, function);
     ComPtr<IRepetitionPattern> repetition;
-    checkOut(trigger->get_Repetition(repetition.put()), repetition, function, __LINE__);
+    KV_CHECK_OUT(trigger->get_Repetition(repetition.put()), repetition, function);
     const Duration interval = static_cast<const RepeatTrigger&>(record).getInterval();
     // The platform checks the text when the task is registered; the result here is not needed.
     repetition->put_Interval(Bstr(formatInterval(interval)).get());
@@ -333,8 +317,8 @@ ComPtr<ITrigger> Scheduler20::Task20::createDailyTrigger(const std::wstring& id,
         newTrigger<IDailyTrigger>(triggers, TASK_TRIGGER_DAILY, DailyTriggerInterface, id, record, function);
     putEndBoundary(trigger, record, function);
     if (daily.getDaysInterval() != 0) {
-        check(trigger->put_DaysInterval(interval16(daily.getDaysInterval(), function, __LINE__)), function,
-              __LINE__);
+        KV_CHECK(trigger->put_DaysInterval(interval16(daily.getDaysInterval(), function, __LINE__)),
+                 function);
     }
     return asTrigger(trigger);
 }
@@ -348,10 +332,10 @@ ComPtr<ITrigger> Scheduler20::Task20::createWeeklyTrigger(const std::wstring& id
                                                     record, function);
     putEndBoundary(trigger, record, function);
     if (weekly.getWeeksInterval() != 0) {
-        check(trigger->put_WeeksInterval(interval16(weekly.getWeeksInterval(), function, __LINE__)), function,
-              __LINE__);
+        KV_CHECK(trigger->put_WeeksInterval(interval16(weekly.getWeeksInterval(), function, __LINE__)),
+                 function);
     }
-    check(trigger->put_DaysOfWeek(static_cast<short>(daysOfWeekMask(weekly.getDays()))), function, __LINE__);
+    KV_CHECK(trigger->put_DaysOfWeek(static_cast<short>(daysOfWeekMask(weekly.getDays()))), function);
     return asTrigger(trigger);
 }
 
@@ -371,7 +355,7 @@ std::wstring Scheduler20::Task20::formatBoundaryTime(TimePoint time) {
     }
     std::tm local = {};
     if (!detail::localCalendarTime(time, local)) {
-        check(E_INVALIDARG, L"kv::Scheduler20::Task20::formatBoundaryTime", __LINE__);
+        KV_CHECK(E_INVALIDARG, L"kv::Scheduler20::Task20::formatBoundaryTime");
     }
     wchar_t text[64] = {};
     std::swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
@@ -399,8 +383,7 @@ std::wstring Scheduler20::Task20::formatInterval(Duration interval) {
 
 bool Scheduler20::Task20::getEnabled() {
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getEnabled",
-             __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getEnabled");
     VARIANT_BOOL enabled = VARIANT_FALSE;
     settings->get_Enabled(&enabled);
     return enabled == VARIANT_TRUE;
@@ -409,14 +392,13 @@ bool Scheduler20::Task20::getEnabled() {
 void Scheduler20::Task20::setEnabled(bool enabled) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setEnabled";
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, function, __LINE__);
-    check(settings->put_Enabled(enabled ? VARIANT_TRUE : VARIANT_FALSE), function, __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, function);
+    KV_CHECK(settings->put_Enabled(enabled ? VARIANT_TRUE : VARIANT_FALSE), function);
 }
 
 bool Scheduler20::Task20::getHidden() {
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getHidden",
-             __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, L"kv::Scheduler20::Task20::getHidden");
     VARIANT_BOOL hidden = VARIANT_FALSE;
     settings->get_Hidden(&hidden);
     return hidden == VARIANT_TRUE;
@@ -425,16 +407,16 @@ bool Scheduler20::Task20::getHidden() {
 void Scheduler20::Task20::setHidden(bool hidden) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setHidden";
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, function, __LINE__);
-    check(settings->put_Hidden(hidden ? VARIANT_TRUE : VARIANT_FALSE), function, __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, function);
+    KV_CHECK(settings->put_Hidden(hidden ? VARIANT_TRUE : VARIANT_FALSE), function);
 }
 
 std::wstring Scheduler20::Task20::getAccount() {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::getAccount";
     ComPtr<IPrincipal> principal;
-    checkOut(definition->get_Principal(principal.put()), principal, function, __LINE__);
+    KV_CHECK_OUT(definition->get_Principal(principal.put()), principal, function);
     TASK_LOGON_TYPE logonType = TASK_LOGON_NONE;
-    check(principal->get_LogonType(&logonType), function, __LINE__);
+    KV_CHECK(principal->get_LogonType(&logonType), function);
     Bstr user;
     return principal->get_UserId(user.put()) == S_OK && user.get() != nullptr ? user.str() : std::wstring();
 }
@@ -442,30 +424,30 @@ std::wstring Scheduler20::Task20::getAccount() {
 void Scheduler20::Task20::setAccount(const std::wstring& account, const std::wstring& /*password*/) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::setAccount";
     ComPtr<IPrincipal> principal;
-    checkOut(definition->get_Principal(principal.put()), principal, function, __LINE__);
+    KV_CHECK_OUT(definition->get_Principal(principal.put()), principal, function);
     if (account.empty()) {
-        check(principal->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT), function, __LINE__);
-        check(principal->put_GroupId(Bstr(SystemGroup).get()), function, __LINE__);
+        KV_CHECK(principal->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT), function);
+        KV_CHECK(principal->put_GroupId(Bstr(SystemGroup).get()), function);
     } else {
-        check(principal->put_LogonType(TASK_LOGON_PASSWORD), function, __LINE__);
-        check(principal->put_UserId(Bstr(account).get()), function, __LINE__);
+        KV_CHECK(principal->put_LogonType(TASK_LOGON_PASSWORD), function);
+        KV_CHECK(principal->put_UserId(Bstr(account).get()), function);
     }
 }
 
 void Scheduler20::Task20::save(const std::wstring& account, const std::wstring& password) {
     constexpr const wchar_t* function = L"kv::Scheduler20::Task20::save";
     ComPtr<IRegistrationInfo> info;
-    checkOut(definition->get_RegistrationInfo(info.put()), info, function, __LINE__);
-    check(info->put_Author(Bstr(str::multibyteToWide(Author, CP_ACP)).get()), function, __LINE__);
+    KV_CHECK_OUT(definition->get_RegistrationInfo(info.put()), info, function);
+    KV_CHECK(info->put_Author(Bstr(str::multibyteToWide(Author, CP_ACP)).get()), function);
 
     ComPtr<IPrincipal> principal;
-    checkOut(definition->get_Principal(principal.put()), principal, function, __LINE__);
-    check(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN), function, __LINE__);
+    KV_CHECK_OUT(definition->get_Principal(principal.put()), principal, function);
+    KV_CHECK(principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN), function);
 
     // The settings are the product's wishes; a platform that refuses one still
     // gets the task registered.
     ComPtr<ITaskSettings> settings;
-    checkOut(definition->get_Settings(settings.put()), settings, function, __LINE__);
+    KV_CHECK_OUT(definition->get_Settings(settings.put()), settings, function);
     settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW);
     settings->put_ExecutionTimeLimit(Bstr(ExecutionTimeLimit).get());
     settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE);
@@ -481,9 +463,10 @@ void Scheduler20::Task20::save(const std::wstring& account, const std::wstring& 
     const Variant secret = system ? Variant() : Variant::bstr(password);
     const TASK_LOGON_TYPE logonType = system ? TASK_LOGON_SERVICE_ACCOUNT : TASK_LOGON_PASSWORD;
     ComPtr<IRegisteredTask> result;
-    checkOut(folder->RegisterTaskDefinition(Bstr(name).get(), definition.get(), RegistrationFlags, user.get(),
-                                            secret.get(), logonType, security.get(), result.put()),
-             result, function, __LINE__);
+    KV_CHECK_OUT(folder->RegisterTaskDefinition(Bstr(name).get(), definition.get(), RegistrationFlags,
+                                                user.get(), secret.get(), logonType, security.get(),
+                                                result.put()),
+                 result, function);
     registered = std::move(result);
 }
 
@@ -493,7 +476,7 @@ void Scheduler20::Task20::run() {
     }
     const HRESULT hr = registered->Run(Variant::null().get(), nullptr);
     if (hr != AlreadyRunning) {
-        check(hr, L"kv::Scheduler20::Task20::run", __LINE__);
+        KV_CHECK(hr, L"kv::Scheduler20::Task20::run");
     }
 }
 
