@@ -91,19 +91,30 @@ void set_reboot_requested(const std::wstring& reason) {
 
 namespace wp {
 
-void markActiveVersion(const std::wstring& module, const std::wstring& version, bool keepPrevious) {
-    const char* const function = "wp::markActiveVersion";
+namespace {
+
+// The installed versions of a module (the sub-keys of its updates key), in the
+// registry's order; without a module a Warning and none.
+std::vector<std::wstring> installedVersions(const char* function, const std::wstring& module,
+                                            const std::wstring& version, Win32Registry& registry) {
+    std::vector<std::wstring> versions;
     if (module.empty()) {
         KvZarnLogging::log(KvZarnLogging::Warning, function, L"Module is not specified: '%ls' '%ls'",
                            module.c_str(), version.c_str());
-        return;
+        return versions;
     }
-    const std::wstring moduleKey = moduleUpdatesKey(module);
-    LightWin32Registry registry;
     registry.setSamFlags(KEY_WOW64_64KEY);
-    std::vector<std::wstring> versions;
-    registry.enumSubKeys(moduleKey, versions);
-    for (const std::wstring& name : versions) {
+    registry.enumSubKeys(moduleUpdatesKey(module), versions);
+    return versions;
+}
+
+} // namespace
+
+void markActiveVersion(const std::wstring& module, const std::wstring& version, bool keepPrevious) {
+    const char* const function = "wp::markActiveVersion";
+    LightWin32Registry registry;
+    const std::wstring moduleKey = moduleUpdatesKey(module);
+    for (const std::wstring& name : installedVersions(function, module, version, registry)) {
         const std::wstring versionKey = moduleKey + L"\\" + name;
         if (name == version) {
             KvZarnLogging::log(KvZarnLogging::Info, function, L"Activating update %ls", name.c_str());
@@ -122,17 +133,9 @@ void markActiveVersion(const std::wstring& module, const std::wstring& version, 
 
 void markToTryAgain(const std::wstring& module, const std::wstring& version) {
     const char* const function = "wp::markToTryAgain";
-    if (module.empty()) {
-        KvZarnLogging::log(KvZarnLogging::Warning, function, L"Module is not specified: '%ls' '%ls'",
-                           module.c_str(), version.c_str());
-        return;
-    }
-    const std::wstring moduleKey = moduleUpdatesKey(module);
     LightWin32Registry registry;
-    registry.setSamFlags(KEY_WOW64_64KEY);
-    std::vector<std::wstring> versions;
-    registry.enumSubKeys(moduleKey, versions);
-    for (const std::wstring& name : versions) {
+    const std::wstring moduleKey = moduleUpdatesKey(module);
+    for (const std::wstring& name : installedVersions(function, module, version, registry)) {
         if (name == version) {
             KvZarnLogging::log(KvZarnLogging::Info, function, L"Set to try again under %ls", name.c_str());
             registry.setString(moduleKey + L"\\" + name, StatusValue, std::wstring(L"failed-will-retry"));
