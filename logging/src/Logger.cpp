@@ -251,6 +251,35 @@ void LoggerWin::takeTime(SYSTEMTIME& time) const {
     }
 }
 
+namespace {
+
+int formatInto(std::vector<wchar_t>& buffer, const wchar_t* format, va_list args) {
+    return detail::formatTruncating(buffer.data(), buffer.size(), format, args);
+}
+
+int formatInto(std::vector<char>& buffer, const char* format, va_list args) {
+    return detail::formatTruncatingV(buffer.data(), buffer.size(), format, args);
+}
+
+// Formats a message into 2048 characters, or into 65536 when that is too small;
+// answers its length, or -1 when it does not fit either.
+template <class Char>
+int formatMessage(const Char* format, va_list args, std::vector<Char>& buffer) {
+    for (const size_t size : {FirstBufferSize, SecondBufferSize}) {
+        buffer.resize(size);
+        va_list attempt;
+        va_copy(attempt, args);
+        const int length = formatInto(buffer, format, attempt);
+        va_end(attempt);
+        if (length >= 0) {
+            return length;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
 void LoggerWin::logV(int level, const char* function, const wchar_t* format, va_list args) {
     if (isFiltered(level)) {
         return;
@@ -263,17 +292,8 @@ void LoggerWin::logV(int level, const char* function, const wchar_t* format, va_
             writeLine(level, time, function, "", 0);
             return;
         }
-        std::vector<wchar_t> buffer(FirstBufferSize);
-        va_list attempt;
-        va_copy(attempt, args);
-        int length = detail::formatTruncating(buffer.data(), buffer.size(), format, attempt);
-        va_end(attempt);
-        if (length < 0) {
-            buffer.resize(SecondBufferSize);
-            va_copy(attempt, args);
-            length = detail::formatTruncating(buffer.data(), buffer.size(), format, attempt);
-            va_end(attempt);
-        }
+        std::vector<wchar_t> buffer;
+        const int length = formatMessage(format, args, buffer);
         if (length < 0) {
             // The format goes in as UTF-8, like every other text of the file.
             const std::string text = detail::toUtf8(format, std::wcslen(format));
@@ -298,17 +318,8 @@ void LoggerWin::logV(int level, const char* function, const char* format, va_lis
             writeLine(level, time, function, "", 0);
             return;
         }
-        std::vector<char> buffer(FirstBufferSize);
-        va_list attempt;
-        va_copy(attempt, args);
-        int length = detail::formatTruncatingV(buffer.data(), buffer.size(), format, attempt);
-        va_end(attempt);
-        if (length < 0) {
-            buffer.resize(SecondBufferSize);
-            va_copy(attempt, args);
-            length = detail::formatTruncatingV(buffer.data(), buffer.size(), format, attempt);
-            va_end(attempt);
-        }
+        std::vector<char> buffer;
+        const int length = formatMessage(format, args, buffer);
         if (length < 0) {
             log(Error, "KV_ZARN_LOG failure: too large message. Format: %hs", format);
             return;
