@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <new>
 
@@ -57,13 +58,10 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_EXCEPTION_INFORMATION, PMINIDUMP_USER_STREAM_INFORMATION,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 
-// dbghelp comes from the system folder only, where the loader can be told so.
 UniqueModule loadDbghelp() noexcept {
     const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const bool canRestrictSearch =
-        kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
     return UniqueModule(
-        LoadLibraryExW(L"dbghelp.dll", nullptr, canRestrictSearch ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0));
+        detail::loadDbghelp(kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr));
 }
 
 // 0 when the dump was written, 1 otherwise; a failed dump may leave a partial file.
@@ -310,6 +308,22 @@ DWORD WINAPI recoveryCallback(PVOID) noexcept {
     }
     ApplicationRecoveryFinished(success);
     return 0;
+}
+
+HMODULE loadDbghelp(bool loaderCanRestrictSearch) noexcept {
+    if (loaderCanRestrictSearch) {
+        return LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    // A loader without the restricted search would try the program's folder first:
+    // name the system folder's copy in full. No heap: this runs after a crash.
+    constexpr wchar_t name[] = L"\\dbghelp.dll";
+    wchar_t path[MAX_PATH + sizeof(name) / sizeof(wchar_t)] = {};
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    std::memcpy(path + length, name, sizeof(name));
+    return LoadLibraryExW(path, nullptr, 0);
 }
 
 PVOID recoveryParameter() noexcept {

@@ -100,6 +100,12 @@ TEST(CrashHandler, EveryHookIsInstalled) {
     EXPECT_EQ(runProbe("installed", L"crash-installed").exitCode, 0u);
 }
 
+// In a fresh process, where nothing has loaded dbghelp yet: with the loader's
+// restricted search and by full path alike, the system folder's copy is loaded.
+TEST(CrashHandler, DbghelpComesFromTheSystemFolderOnly) {
+    EXPECT_EQ(runProbe("dbghelp", L"crash-dbghelp").exitCode, 0u);
+}
+
 TEST(CrashHandler, ASecondCrashOverwritesTheDump) {
     const std::wstring name = L"crash-again";
     ASSERT_EQ(runProbe("av", name).exitCode, AccessViolation);

@@ -68,6 +68,24 @@ int main(int argc, char** argv) {
         folder = std::strcmp(argv[4], "-") == 0 ? std::wstring() : widen(argv[4]);
     }
 
+    if (scenario == "dbghelp") {
+        // Both ways of loading dbghelp end at the system folder's copy.
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        const std::wstring expected = std::wstring(system) + L"\\dbghelp.dll";
+        for (const bool restricted : {false, true}) {
+            const HMODULE module = kv::crash::detail::loadDbghelp(restricted);
+            wchar_t loaded[MAX_PATH] = {};
+            GetModuleFileNameW(module, loaded, MAX_PATH);
+            if (module == nullptr || _wcsicmp(loaded, expected.c_str()) != 0 ||
+                GetProcAddress(module, "MiniDumpWriteDump") == nullptr) {
+                std::fwprintf(stderr, L"crash-probe: dbghelp from '%ls'\n", loaded);
+                return 4;
+            }
+            FreeLibrary(module);
+        }
+        return 0;
+    }
     if (scenario == "hungdump") {
         // A dump thread that never ends must not keep the crashed process alive.
         kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),

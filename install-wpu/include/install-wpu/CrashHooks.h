@@ -71,6 +71,10 @@ LONG WINAPI crashFilter(EXCEPTION_POINTERS* pointers) noexcept;
 DWORD WINAPI recoveryCallback(PVOID parameter) noexcept;
 PVOID recoveryParameter() noexcept;
 
+// dbghelp.dll from the system folder and nowhere else: through the loader's
+// restricted search where it has one, else by its full path there.
+HMODULE loadDbghelp(bool loaderCanRestrictSearch) noexcept;
+
 } // namespace detail
 
 } // namespace kv::crash
