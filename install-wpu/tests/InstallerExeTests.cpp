@@ -69,6 +69,19 @@ TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
     EXPECT_THAT(dlls, testing::Not(testing::Contains("user32.dll")));
 }
 
+// The product root's "rook" value (REG_DWORD 1): the main logic then installs nothing and
+// answers 0, so these runs show the installer flow around it (the install sequence
+// itself is shown by the scenarios in scenarios/, each in a prepared prefix).
+void setRookMode(const std::wstring& productRoot) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, productRoot.c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD rook = 1;
+    RegSetValueExW(key, L"rook", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&rook), sizeof(rook));
+    RegCloseKey(key);
+}
+
 class InstallerRun : public testing::Test {
 protected:
     kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane"};
@@ -80,6 +93,7 @@ protected:
         environment_.set(L"wp_title", L"Wisp Updater");
         createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\1", L"active");
         createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\2", L"");
+        setRookMode(Root);
     }
 };
 
@@ -151,6 +165,7 @@ TEST_F(InstallerRun, InANamespacedDirectoryTheNamespaceSelectsRootAndLog) {
     CloseHandle(file);
     const std::wstring nsRoot = L"SOFTWARE\\Korvane\\NS\\wp_acme";
     createVersionKey(nsRoot + L"\\updates\\wpu\\2", L"");
+    setRookMode(nsRoot);
     const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module, L"wp_acme");
     DeleteFileW(log.c_str());
 

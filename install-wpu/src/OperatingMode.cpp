@@ -1,0 +1,51 @@
+#include <windows.h>
+
+#include "install-wpu/OperatingMode.h"
+
+#include "logging/Log.h"
+#include "winenv/ProductNamespace.h"
+#include "winenv/Registry.h"
+
+#include <cwctype>
+#include <set>
+#include <string>
+
+namespace {
+
+// The words that switch a string mode on, compared after lower-casing.
+const std::set<std::wstring> EnablingWords = {L"true", L"1", L"on", L"yes"};
+
+bool readOperatingMode(const std::wstring& keyPath, const std::wstring& valueName) {
+    LightWin32Registry registry;
+    registry.setSamFlags(KEY_WOW64_64KEY);
+    std::wstring value;
+    if (!registry.getString(keyPath, valueName, value)) {
+        return false;
+    }
+    for (wchar_t& c : value) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+    }
+    if (EnablingWords.count(value) == 0) {
+        return false;
+    }
+    KvZarnLogging::log(KvZarnLogging::Info, "`anonymous-namespace'::readOperatingMode", L"\"%ls\" detected.",
+                       valueName.c_str());
+    return true;
+}
+
+} // namespace
+
+bool isROOKOperatingMode() {
+    LightWin32Registry registry;
+    registry.setSamFlags(KEY_WOW64_64KEY);
+    DWORD rook = 0;
+    if (!registry.getDword(productRoot(productNamespaceName()), L"rook", rook) || rook == 0) {
+        return false;
+    }
+    KvZarnLogging::log(KvZarnLogging::Info, "isROOKOperatingMode", L"\"rook\" operating mode detected.");
+    return true;
+}
+
+bool isTEBMode() {
+    return readOperatingMode(productRoot(productNamespaceName()) + productpath::UpdatesSuffix, L"TEBMode");
+}

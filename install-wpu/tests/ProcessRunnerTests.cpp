@@ -1,0 +1,76 @@
+#include <windows.h>
+
+#include "install-wpu/ProcessRunner.h"
+
+#include "kvtl/Exceptions.h"
+
+#include "InstallerTestSupport.h"
+#include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// A copy of the child program in a directory whose name has blanks.
+class ProcessRunner : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(CreateDirectoryW(directory_.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW(kv::test::besideTestExecutable(L"process-runner-child.exe").c_str(),
+                              child_.c_str(), FALSE));
+    }
+
+    // What the child saw as its command line.
+    std::wstring childCommandLine() const {
+        const std::string bytes = wpu::test::readFile(directory_ + L"\\child-command-line.txt");
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    }
+
+    kv::test::TempDirectory temp_;
+    const std::wstring directory_ = temp_ / L"a dir  with blanks";
+    const std::wstring child_ = directory_ + L"\\child program.exe";
+    wpu::test::ScopedEnvironment environment_;
+};
+
+TEST_F(ProcessRunner, QuotesThePathAndPassesTheArgumentsUnchanged) {
+    const std::wstring cases[] = {
+        L"register", L"say \"a  b\" c\\\"d\"", L"  leading and trailing blanks  ",
+        L"", // the blank after the quoted path stays
+    };
+    for (const std::wstring& arguments : cases) {
+        SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
+        EXPECT_EQ(runProcess(child_, arguments), 0u);
+        EXPECT_EQ(childCommandLine(), L"\"" + child_ + L"\" " + arguments);
+    }
+}
+
+TEST_F(ProcessRunner, AnswersTheChildsExitCodeUnchanged) {
+    for (const wchar_t* code : {L"0", L"5", L"259", L"0x7FFFFFFF", L"0xFFFFFFFF"}) {
+        SCOPED_TRACE(std::string(code, code + wcslen(code)));
+        environment_.set(L"KV_CHILD_EXIT_CODE", code);
+        EXPECT_EQ(runProcess(child_, L"x"), static_cast<std::uint32_t>(std::wcstoul(code, nullptr, 0)));
+    }
+}
+
+TEST_F(ProcessRunner, AnswersACrashedChildsStatus) {
+    environment_.set(L"KV_CHILD_CRASH", L"1");
+    EXPECT_EQ(runProcess(child_, L"crash"), static_cast<std::uint32_t>(EXCEPTION_ACCESS_VIOLATION));
+}
+
+// A child that cannot start is a standard exception with the system error, not one of
+// the program's own exception types.
+TEST_F(ProcessRunner, ThrowsAStandardExceptionWhenTheChildCannotStart) {
+    try {
+        runProcess(directory_ + L"\\missing.exe", L"register");
+        ADD_FAILURE() << "no exception";
+    } catch (const kv::BaseException&) {
+        ADD_FAILURE() << "a product exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "can't create process, le=2");
+    }
+}
+
+} // namespace
