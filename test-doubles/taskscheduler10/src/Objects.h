@@ -25,6 +25,43 @@ public:
     ModuleReference& operator=(const ModuleReference&) = delete;
 };
 
+// Reference counting and QueryInterface of an object that implements the one
+// interface I, whose identifier is Iid; it counts as a live object of the module.
+template <class I, const GUID& Iid>
+class SingleInterfaceObject : public I {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
+        if (result == nullptr) {
+            return E_POINTER;
+        }
+        if (iid == IID_IUnknown || iid == Iid) {
+            *result = static_cast<I*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *result = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+protected:
+    SingleInterfaceObject() = default;
+    virtual ~SingleInterfaceObject() = default;
+    SingleInterfaceObject(const SingleInterfaceObject&) = delete;
+    SingleInterfaceObject& operator=(const SingleInterfaceObject&) = delete;
+
+private:
+    ModuleReference module_;
+    std::atomic<ULONG> references_{1};
+};
+
 // A private interface through which AddWorkItem recognises the double's own
 // work items.
 inline constexpr GUID iidWorkItemImplementation = {
@@ -136,21 +173,16 @@ private:
 // One trigger of a work item (ITaskTrigger). It follows its record when earlier
 // triggers are deleted; once its own record is deleted it answers
 // SCHED_E_TRIGGER_NOT_FOUND.
-class Trigger final : public ITaskTrigger {
+class Trigger final : public SingleInterfaceObject<ITaskTrigger, iidTaskTrigger> {
 public:
     Trigger(WorkItem* item, std::shared_ptr<TriggerRecord> record);
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER trigger) override;
     HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER trigger) override;
     HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR* text) override;
 
 private:
-    ~Trigger();
-    ModuleReference module_;
-    std::atomic<ULONG> references_{1};
+    ~Trigger() override;
     WorkItem* item_; // one reference held
     std::shared_ptr<TriggerRecord> record_;
 };

@@ -15,31 +15,10 @@ namespace {
 
 // The ".job" names found when the enumerator (or the one it was cloned from)
 // was made.
-class Enumerator final : public IEnumWorkItems {
+class Enumerator final : public SingleInterfaceObject<IEnumWorkItems, iidEnumWorkItems> {
 public:
     Enumerator(std::shared_ptr<const std::vector<std::wstring>> names, size_t position)
         : names_(std::move(names)), position_(position) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (result == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == iidEnumWorkItems) {
-            *result = static_cast<IEnumWorkItems*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *result = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG count, LPWSTR** names, ULONG* fetched) override {
         if (names != nullptr) {
@@ -109,38 +88,15 @@ public:
     }
 
 private:
-    ~Enumerator() = default;
-    ModuleReference module_;
-    std::atomic<ULONG> references_{1};
+    ~Enumerator() override = default;
     std::mutex mutex_;
     std::shared_ptr<const std::vector<std::wstring>> names_;
     size_t position_;
 };
 
-class Scheduler final : public ITaskScheduler {
+class Scheduler final : public SingleInterfaceObject<ITaskScheduler, iidTaskScheduler> {
 public:
     explicit Scheduler(std::wstring folder) : folder_(std::move(folder)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (result == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == iidTaskScheduler) {
-            *result = static_cast<ITaskScheduler*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *result = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     // Only this computer is served.
     HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR computer) override {
@@ -261,7 +217,7 @@ public:
     }
 
 private:
-    ~Scheduler() = default;
+    ~Scheduler() override = default;
 
     static std::wstring localComputer() {
         wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -269,35 +225,12 @@ private:
         return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
     }
 
-    ModuleReference module_;
-    std::atomic<ULONG> references_{1};
     std::wstring folder_;
 };
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory, IID_IClassFactory> {
 public:
     ClassFactory(const GUID& clsid, std::wstring folder) : clsid_(clsid), folder_(std::move(folder)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (result == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *result = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *result = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** result) override {
         if (result == nullptr) {
@@ -329,9 +262,7 @@ public:
     }
 
 private:
-    ~ClassFactory() = default;
-    ModuleReference module_;
-    std::atomic<ULONG> references_{1};
+    ~ClassFactory() override = default;
     GUID clsid_;
     std::wstring folder_;
 };

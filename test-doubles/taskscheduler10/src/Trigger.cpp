@@ -75,31 +75,6 @@ Trigger::~Trigger() {
     item_->Release();
 }
 
-HRESULT STDMETHODCALLTYPE Trigger::QueryInterface(REFIID iid, void** result) {
-    if (result == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == iidTaskTrigger) {
-        *result = static_cast<ITaskTrigger*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *result = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE Trigger::AddRef() {
-    return ++references_;
-}
-
-ULONG STDMETHODCALLTYPE Trigger::Release() {
-    const ULONG left = --references_;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
-}
-
 HRESULT STDMETHODCALLTYPE Trigger::SetTrigger(const PTASK_TRIGGER trigger) {
     const HRESULT injected = enterCall(L"ITaskTrigger::SetTrigger");
     if (injected != S_OK) {
