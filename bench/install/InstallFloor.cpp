@@ -139,6 +139,21 @@ void currentUser() {
 
 // One log line as the logger writes it: the time, then one write at the end of the file
 // under the log's named mutex.
+// The "Common AppData" value of a shell-folder key: its size, then its text.
+void commonAppData(const wchar_t* path, REGSAM access) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    RegQueryValueExW(key, L"Common AppData", nullptr, &type, nullptr, &size);
+    wchar_t value[MAX_PATH];
+    size = sizeof(value);
+    RegQueryValueExW(key, L"Common AppData", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    closeKey(key);
+}
+
 void writeLine(const char* text) {
     SYSTEMTIME time;
     GetLocalTime(&time);
@@ -176,17 +191,7 @@ void openLog() {
                       KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
         closeKey(key);
     }
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
-                      KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        DWORD type = 0;
-        DWORD size = 0;
-        RegQueryValueExW(key, L"Common AppData", nullptr, &type, nullptr, &size);
-        wchar_t value[MAX_PATH];
-        size = sizeof(value);
-        RegQueryValueExW(key, L"Common AppData", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-        closeKey(key);
-    }
+    commonAppData(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", KEY_QUERY_VALUE);
     for (const wchar_t* folder : {L"C:\\ProgramData\\Korvane", L"C:\\ProgramData\\Korvane\\Log",
                                   L"C:\\ProgramData\\Korvane\\Log\\Wisp"}) {
         GetFileAttributesW(folder);
@@ -233,18 +238,7 @@ void openLog() {
 }
 
 void crashHooks() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
-                      KEY_READ, &key) == ERROR_SUCCESS) {
-        DWORD type = 0;
-        DWORD size = 0;
-        RegQueryValueExW(key, L"Common AppData", nullptr, &type, nullptr, &size);
-        wchar_t value[MAX_PATH];
-        size = sizeof(value);
-        RegQueryValueExW(key, L"Common AppData", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-        closeKey(key);
-    }
+    commonAppData(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", KEY_READ);
     wchar_t expanded[MAX_PATH];
     ExpandEnvironmentStringsW(L"%ProgramData%", expanded, 14);
     ExpandEnvironmentStringsW(L"%ProgramData%", expanded, 15);
