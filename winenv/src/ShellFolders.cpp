@@ -4,9 +4,9 @@
 
 #include "kvtl/Handle.h"
 #include "winenv/Registry.h"
+#include "winenv/SystemLibrary.h"
 
 #include <iterator>
-#include <vector>
 
 namespace {
 
@@ -89,31 +89,12 @@ bool isUsableSid(const std::wstring& userSid) {
     return !userSid.empty() && userSid.find(L'\\') == std::wstring::npos;
 }
 
-std::wstring systemDirectory() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const UINT length = ::GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < buffer.size()) {
-            return std::wstring(buffer.data(), length);
-        }
-        buffer.resize(length + 1);
-    }
-}
-
-// The shell is loaded only here, from the system directory by full path, and
-// released at once.
+// The shell is loaded only here, from the system folder, and released at once.
 std::wstring shellFolderPath(int csidl) {
     if (csidl == kNoCsidl) {
         return {};
     }
-    const std::wstring directory = systemDirectory();
-    if (directory.empty()) {
-        return {};
-    }
-    kv::UniqueModule shell(::LoadLibraryW(joinPath(directory, L"shell32.dll").c_str()));
+    const kv::UniqueModule shell = loadSystemLibrary(L"shell32.dll");
     if (!shell) {
         return {};
     }
