@@ -16,6 +16,7 @@ constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\Current
 constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kUserProfileVariable[] = L"%USERPROFILE%";
 constexpr int kNoCsidl = 255;
+constexpr DWORD kMaxExpandedLength = 32767;
 
 enum class Source { ShellFolders, CurrentVersion, UserProfile, Nothing };
 
@@ -238,7 +239,9 @@ void expandEnvironmentInPlace(std::wstring& text) {
     for (;;) {
         const DWORD size = static_cast<DWORD>(buffer.size());
         const DWORD length = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), size);
-        if (length == 0) {
+        // The platform expands into at most 32,767 characters with the NUL. It reports the
+        // size of a longer text but never writes it, even into a buffer of that size.
+        if (length == 0 || length > kMaxExpandedLength) {
             text.clear();
             return;
         }
