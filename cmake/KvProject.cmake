@@ -16,8 +16,14 @@ if(MSVC)
   set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
   # Source paths in __FILE__ (exception file texts, assertions) are relative to
-  # the repository, never the build machine's.
+  # the repository, never the build machine's. A compiler cache with a base
+  # directory hands the compiler paths relative to the build directory instead
+  # ("../../kvtl/..."), so that form is mapped too.
   add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+  file(RELATIVE_PATH KV_SOURCE_FROM_BUILD ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  if(KV_SOURCE_FROM_BUILD)
+    add_compile_options(-fmacro-prefix-map=${KV_SOURCE_FROM_BUILD}/=)
+  endif()
   set(KV_WARNINGS -Wall -Wextra -Wpedantic -Wno-cast-function-type -Werror)
   # Every .exe and .dll runs alone: no MinGW runtime DLLs beside it.
   add_link_options(-static -static-libgcc -static-libstdc++)

@@ -79,11 +79,13 @@ std::wstring systemDirectory() {
     return std::wstring(buffer.data(), length);
 }
 
-// "C:\..." or "\\server\...": the only forms the loader accepts with kLoadFlags on Windows.
-bool isFullPath(const wchar_t* path) {
-    const bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                       path[1] == L':' && path[2] == L'\\';
-    return drive || (path[0] == L'\\' && path[1] == L'\\');
+// Only a local absolute path, "C:\...". Refused: UNC ("\\server\share\..."), the device
+// forms ("\\?\...", "\\.\..."), which skip the checks of ordinary paths, and every
+// path resolved against the current drive or directory ("C:dir\...", "\dir\...", "dir\...").
+bool isLocalAbsolutePath(const std::wstring& path) {
+    return path.size() > 3 &&
+           ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+           path[1] == L':' && path[2] == L'\\';
 }
 
 HMODULE loadFromRegistry(const std::wstring& subkey, const std::wstring& valueName, REGSAM view) {
@@ -92,11 +94,12 @@ HMODULE loadFromRegistry(const std::wstring& subkey, const std::wstring& valueNa
         return nullptr;
     }
     // A multi-string value loads its first string: the path ends at the first NUL.
-    if (!isFullPath(path.c_str())) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    const std::wstring first(path.c_str());
+    if (!isLocalAbsolutePath(first)) {
+        SetLastError(ERROR_BAD_PATHNAME);
         return nullptr;
     }
-    return LoadLibraryExW(path.c_str(), nullptr, kLoadFlags);
+    return LoadLibraryExW(first.c_str(), nullptr, kLoadFlags);
 }
 
 const unsigned int* identifierOf(const std::wstring& namespaceName) {

@@ -129,7 +129,21 @@ TEST_F(DelayLoadTest, ReadRegistryPathFailuresSetTheirSystemErrors) {
 // The five candidate keys in search order (A1 to A3 of the namespace, B1 and B2 of its
 // identifier), DelayLoadArm64 in the 64-bit view, which is none, and A1 of wp_default.
 enum Where { A1, A2, A3, B1, B2, Arm64View64, DefaultA1, Nowhere };
-enum What { Library, MissingFile, KeyOnly, MultiString, RelativePath };
+// The path forms after RelativePath name a planted library that the loader would load
+// (or refuse by itself with an error of its own), were they not refused first.
+enum What {
+    Library,
+    MissingFile,
+    KeyOnly,
+    MultiString,
+    RelativePath,
+    Unc,
+    DeviceQ,
+    DeviceDot,
+    DriveRelative,
+    Rooted,
+    SubRelative
+};
 
 struct Placement {
     Where where;
@@ -151,6 +165,26 @@ std::ostream& operator<<(std::ostream& out, const SearchRow& row) {
 class DelayLoadSearch : public DelayLoadTest, public ::testing::WithParamInterface<SearchRow> {
 protected:
     static std::wstring label(Where where) { return L"candidate" + std::to_wstring(where); }
+
+    // The current directory is the test's directory while it searches (see the test).
+    std::wstring hostilePath(What what, const std::wstring& folder) {
+        const std::wstring planted = plantLibrary(folder);
+        const std::wstring below = folder + L"\\" + kLibraryW;
+        switch (what) {
+            case Unc:
+                return L"\\\\kvserver\\share\\" + below;
+            case DeviceQ:
+                return L"\\\\?\\" + planted;
+            case DeviceDot:
+                return L"\\\\.\\" + planted;
+            case DriveRelative:
+                return planted.substr(0, 2) + below;
+            case Rooted:
+                return planted.substr(2);
+            default:
+                return below;
+        }
+    }
 
     void place(const std::wstring& namespaceName, const Placement& placement) {
         const std::wstring identifier = namespaceName == L"default"       ? L"100"
@@ -193,6 +227,9 @@ protected:
                 // The substitute lies beside the test program, where a search would find it.
                 setRegistryString(key, view, kLibraryW, kLibraryW);
                 break;
+            default:
+                setRegistryString(key, view, kLibraryW, hostilePath(placement.what, label(placement.where)));
+                break;
         }
     }
 };
@@ -202,9 +239,13 @@ TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
     for (const Placement& placement : row.placements) {
         place(row.namespaceName, placement);
     }
+    wchar_t previousDirectory[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previousDirectory);
+    SetCurrentDirectoryW(directory_.path().c_str());
     TryLoadResult result;
     const std::uint32_t code = tryLoad(row.namespaceName, &initialize_, result);
     const DWORD error = GetLastError();
+    SetCurrentDirectoryW(previousDirectory);
     if (row.loaded == Nowhere) {
         EXPECT_EQ(code, 1u);
         EXPECT_STREQ(result.dllName, kLibrary);
@@ -239,6 +280,13 @@ const SearchRow kSearchRows[] = {
     {"a path to a missing file is skipped", L"wp_default", {{A1, MissingFile}, {A3, Library}}, A3, 0},
     {"a multi-string loads its first string", L"wp_default", {{A1, MultiString}}, A1, 0},
     {"a relative path is never searched for", L"wp_default", {{A1, RelativePath}}, Nowhere, ERROR_BADKEY},
+    // At the last registry candidate, so that the refusal is the error reported.
+    {"a UNC path is refused", L"wp_default", {{B2, Unc}}, Nowhere, ERROR_BAD_PATHNAME},
+    {"a \\\\?\\ device path is refused", L"wp_default", {{B2, DeviceQ}}, Nowhere, ERROR_BAD_PATHNAME},
+    {"a \\\\.\\ device path is refused", L"wp_default", {{B2, DeviceDot}}, Nowhere, ERROR_BAD_PATHNAME},
+    {"a drive-relative path is refused", L"wp_default", {{B2, DriveRelative}}, Nowhere, ERROR_BAD_PATHNAME},
+    {"a rooted path is refused", L"wp_default", {{B2, Rooted}}, Nowhere, ERROR_BAD_PATHNAME},
+    {"a path relative to the current directory is refused", L"wp_default", {{B2, SubRelative}}, Nowhere, ERROR_BAD_PATHNAME},
     {"the last key read exists without the value", L"wp_default", {{B2, KeyOnly}}, Nowhere, ERROR_INVALID_NAME},
     {"DelayLoadArm64 in the 64-bit view is no candidate", L"wp_default", {{Arm64View64, Library}}, Nowhere, ERROR_BADKEY},
     {"the identifier table is matched case-sensitively", L"WP_DEFAULT", {{B1, Library}}, Nowhere, ERROR_BADKEY},

@@ -4,11 +4,11 @@
 #include "install-wpu/CrashHooks.h"
 
 #include "kvtl/Handle.h"
+#include "winenv/SystemLibrary.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <new>
 
@@ -23,14 +23,24 @@ constexpr DWORD DumpThreadPollMs = 20;
 constexpr DWORD RecoveryWaitMs = 2000;
 constexpr DWORD RecoveryPingIntervalMs = 5000;
 
-// Everything the hooks need at crash time. It is constant-initialised and never
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                          PMINIDUMP_EXCEPTION_INFORMATION, PMINIDUMP_USER_STREAM_INFORMATION,
+                                          PMINIDUMP_CALLBACK_INFORMATION);
+
+// Everything the hooks need at crash time, prepared when they are installed: after a
+// crash the heap and the loader may be left locked by the crashed thread, so the crash
+// path allocates nothing and loads nothing. It is constant-initialised and never
 // destroyed, so a crash during static destruction still finds it intact.
 struct HookState {
-    std::atomic<HANDLE> dumpThread{nullptr}; // null: no dump thread
+    // Null until the one dump thread starts; then kept open for the life of the
+    // process, since a later crash on another thread may be waiting on it.
+    std::atomic<HANDLE> dumpThread{nullptr};
     std::uint32_t dumpKind = 0;
-    const wchar_t* dumpFilePath = nullptr; // null: no dump file
+    const wchar_t* dumpFilePath = nullptr;   // null: no dump file
+    MiniDumpWriteDumpFn writeDump = nullptr; // from dbghelp, loaded for the life of the process
     CrashCallback callback = nullptr;
     void* context = nullptr;
+    detail::DumpJob job;                     // only the first crash starts a dump thread
     std::atomic<std::uint32_t> installed{0}; // 0 not installed, 1 being installed, 2 installed
     std::atomic<std::uint32_t> crashCount{0};
     std::uint32_t hookFlags = 0;
@@ -54,18 +64,11 @@ void __cdecl onAbortSignal(int) {
     raiseCrash();
 }
 
-using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                          PMINIDUMP_EXCEPTION_INFORMATION, PMINIDUMP_USER_STREAM_INFORMATION,
-                                          PMINIDUMP_CALLBACK_INFORMATION);
-
-UniqueModule loadDbghelp() noexcept {
-    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    return UniqueModule(
-        detail::loadDbghelp(kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr));
-}
-
 // 0 when the dump was written, 1 otherwise; a failed dump may leave a partial file.
 DWORD writeDump(detail::DumpJob& job) noexcept {
+    if (state.writeDump == nullptr) {
+        return 1;
+    }
     UniqueFile file(CreateFileW(job.dumpFilePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -75,22 +78,12 @@ DWORD writeDump(detail::DumpJob& job) noexcept {
     exception.ThreadId = job.crashingThreadId;
     exception.ExceptionPointers = job.exceptionPointers;
     exception.ClientPointers = FALSE;
-
-    UniqueModule dbghelp = loadDbghelp();
-    if (!dbghelp) {
-        return 1;
-    }
-    const auto write =
-        reinterpret_cast<MiniDumpWriteDumpFn>(GetProcAddress(dbghelp.get(), "MiniDumpWriteDump"));
-    if (write == nullptr) {
-        return 1;
-    }
     MINIDUMP_CALLBACK_INFORMATION callback = {};
     callback.CallbackRoutine = detail::dumpCallback;
     callback.CallbackParam = &job;
     const BOOL written =
-        write(GetCurrentProcess(), GetCurrentProcessId(), file.get(), minidumpType(job.dumpKind),
-              job.exceptionPointers != nullptr ? &exception : nullptr, nullptr, &callback);
+        state.writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(), minidumpType(job.dumpKind),
+                        job.exceptionPointers != nullptr ? &exception : nullptr, nullptr, &callback);
     if (!written) {
         return 1;
     }
@@ -106,27 +99,25 @@ DWORD WINAPI dumpThreadProc(LPVOID parameter) noexcept {
     if (agreed && job->dumpFilePath != nullptr && *job->dumpFilePath != L'\0') {
         result = writeDump(*job);
     }
-    delete job;
     return result;
 }
 
-// The new dump thread's handle, or null when it could not be started.
-HANDLE startDumpThread(EXCEPTION_POINTERS* pointers, DWORD crashingThreadId) noexcept {
-    auto* job = new (std::nothrow) detail::DumpJob;
-    if (job == nullptr) {
-        return nullptr;
-    }
-    job->dumpKind = state.dumpKind;
-    job->dumpFilePath = state.dumpFilePath;
-    job->exceptionPointers = pointers;
-    job->crashingThreadId = crashingThreadId;
-    job->callback = state.callback;
-    job->context = state.context;
-    const HANDLE thread = CreateThread(nullptr, 0, dumpThreadProc, job, 0, nullptr);
+// Starts the one dump thread (only the first crash gets here) and publishes its handle;
+// false when it could not be started.
+bool startDumpThread(EXCEPTION_POINTERS* pointers, DWORD crashingThreadId) noexcept {
+    detail::DumpJob& job = state.job;
+    job.dumpKind = state.dumpKind;
+    job.dumpFilePath = state.dumpFilePath;
+    job.exceptionPointers = pointers;
+    job.crashingThreadId = crashingThreadId;
+    job.callback = state.callback;
+    job.context = state.context;
+    const HANDLE thread = CreateThread(nullptr, 0, dumpThreadProc, &job, 0, nullptr);
     if (thread == nullptr) {
-        delete job;
+        return false;
     }
-    return thread;
+    state.dumpThread.store(thread);
+    return true;
 }
 
 // A later crash waits for the dump that the first one started. Without a
@@ -177,10 +168,15 @@ bool installCrashHooks(std::uint32_t flags, std::uint32_t dumpKind, const std::w
         return false;
     }
     if (!dumpFilePath.empty()) {
-        // Kept for the life of the process: the dump thread may need it at any moment.
+        // Both kept for the life of the process: the dump thread may need them at any moment.
         if (auto* copy = new (std::nothrow) wchar_t[dumpFilePath.size() + 1]) {
             std::wmemcpy(copy, dumpFilePath.c_str(), dumpFilePath.size() + 1);
             state.dumpFilePath = copy;
+        }
+        const HMODULE dbghelp = loadSystemLibrary(L"dbghelp.dll").release();
+        if (dbghelp != nullptr) {
+            state.writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
+                reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
         }
     }
     state.dumpKind = dumpKind;
@@ -257,33 +253,28 @@ BOOL CALLBACK dumpCallback(PVOID parameter, PMINIDUMP_CALLBACK_INPUT input,
 LONG WINAPI crashFilter(EXCEPTION_POINTERS* pointers) noexcept {
     const DWORD threadId = GetCurrentThreadId();
     if (state.crashCount.fetch_add(1) + 1 != 1) {
-        // Another thread is already handling a crash: let its dump finish first.
-        if (HANDLE thread = pollForDumpThread()) {
+        // Another thread is already handling a crash: let its dump finish first,
+        // unless the dump thread itself crashed, which would wait for its own end.
+        const HANDLE thread = pollForDumpThread();
+        if (thread != nullptr && GetThreadId(thread) != threadId) {
             waitForDumpThread(thread);
         }
         return EXCEPTION_EXECUTE_HANDLER;
     }
-    const HANDLE thread = startDumpThread(pointers, threadId);
-    if (thread == nullptr) {
-        return EXCEPTION_EXECUTE_HANDLER;
+    if (startDumpThread(pointers, threadId)) {
+        waitForDumpThread(state.dumpThread.load());
     }
-    state.dumpThread.store(thread);
-    waitForDumpThread(thread);
-    state.dumpThread.store(nullptr);
-    CloseHandle(thread);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 DWORD WINAPI recoveryCallback(PVOID) noexcept {
     HANDLE thread = nullptr;
-    const bool started = state.crashCount.fetch_add(1) + 1 == 1;
-    if (started) {
-        thread = startDumpThread(nullptr, 0);
-        if (thread == nullptr) {
+    if (state.crashCount.fetch_add(1) + 1 == 1) {
+        if (!startDumpThread(nullptr, 0)) {
             ApplicationRecoveryFinished(FALSE);
             return 0;
         }
-        state.dumpThread.store(thread);
+        thread = state.dumpThread.load();
     } else {
         thread = pollForDumpThread();
     }
@@ -302,28 +293,8 @@ DWORD WINAPI recoveryCallback(PVOID) noexcept {
             }
         }
     }
-    if (started) {
-        state.dumpThread.store(nullptr);
-        CloseHandle(thread);
-    }
     ApplicationRecoveryFinished(success);
     return 0;
-}
-
-HMODULE loadDbghelp(bool loaderCanRestrictSearch) noexcept {
-    if (loaderCanRestrictSearch) {
-        return LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
-    // A loader without the restricted search would try the program's folder first:
-    // name the system folder's copy in full. No heap: this runs after a crash.
-    constexpr wchar_t name[] = L"\\dbghelp.dll";
-    wchar_t path[MAX_PATH + sizeof(name) / sizeof(wchar_t)] = {};
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return nullptr;
-    }
-    std::memcpy(path + length, name, sizeof(name));
-    return LoadLibraryExW(path, nullptr, 0);
 }
 
 PVOID recoveryParameter() noexcept {

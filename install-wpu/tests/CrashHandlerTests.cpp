@@ -96,14 +96,21 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
     }
 }
 
-TEST(CrashHandler, EveryHookIsInstalled) {
+// The probe names each check that fails on its stderr and exits with their number.
+TEST(CrashHandler, EveryHookIsInstalledWithItsSettings) {
     EXPECT_EQ(runProbe("installed", L"crash-installed").exitCode, 0u);
 }
 
-// In a fresh process, where nothing has loaded dbghelp yet: with the loader's
-// restricted search and by full path alike, the system folder's copy is loaded.
-TEST(CrashHandler, DbghelpComesFromTheSystemFolderOnly) {
-    EXPECT_EQ(runProbe("dbghelp", L"crash-dbghelp").exitCode, 0u);
+// The probe's operator new counts from the crash on; its crash callback ends the
+// process with 0xA0000000 plus that count.
+TEST(CrashHandler, TheCrashPathAllocatesNothing) {
+    EXPECT_EQ(runProbe("noheap", L"crash-noheap").exitCode, 0xA0000000u);
+}
+
+TEST(CrashHandler, ACrashOnTheDumpThreadEndsTheProcessAtOnce) {
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(runProbe("dumpthreadcrash", L"crash-dump-thread").exitCode, AccessViolation);
+    EXPECT_LT(GetTickCount64() - start, 20000u) << "not after the 30 s wait for the dump thread";
 }
 
 TEST(CrashHandler, ASecondCrashOverwritesTheDump) {

@@ -11,11 +11,53 @@
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
+
+// While armed, every allocation through operator new is counted.
+std::atomic<bool> countAllocations{false};
+std::atomic<unsigned> allocations{0};
+
+void* operator new(std::size_t size) {
+    if (countAllocations.load()) {
+        allocations.fetch_add(1);
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 // Outside the anonymous namespace, so that the compiler cannot know every override
 // and turn the call below into a direct one.
@@ -49,6 +91,79 @@ bool hangingCallback(void*, DWORD) {
     return true;
 }
 
+bool crashingCallback(void*, DWORD) {
+    accessViolation();
+    return true;
+}
+
+// Ends the process with the number of allocations made since the crash, before any dump.
+bool allocationReportingCallback(void*, DWORD) {
+    TerminateProcess(GetCurrentProcess(), 0xA0000000u | allocations.load());
+    return false;
+}
+
+// Stands in for the registration of Windows, which Wine only pretends: keeps what the
+// hooks registered.
+struct RecoveryRegistration {
+    APPLICATION_RECOVERY_CALLBACK callback = nullptr;
+    PVOID parameter = nullptr;
+    DWORD pingInterval = 0;
+    DWORD flags = 0;
+    int calls = 0;
+} recoveryRegistration;
+
+HRESULT WINAPI recordRecoveryRegistration(APPLICATION_RECOVERY_CALLBACK callback, PVOID parameter,
+                                          DWORD pingInterval, DWORD flags) {
+    recoveryRegistration = {callback, parameter, pingInterval, flags, recoveryRegistration.calls + 1};
+    return S_OK;
+}
+
+// Points this program's import of a kernel32 function at a replacement.
+bool replaceKernel32Import(const char* name, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         dll->Name != 0; ++dll) {
+        if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0) {
+            continue;
+        }
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                std::strcmp(
+                    reinterpret_cast<const char*>(
+                        reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name),
+                    name) != 0) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Each check that fails is named on stderr; the exit code is the number of them.
+int failedChecks = 0;
+void check(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "crash-probe: not so: %s\n", what);
+        ++failedChecks;
+    }
+}
+
+std::wstring systemLibraryPath(const wchar_t* name) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system) + L"\\" + name;
+}
+
 std::wstring widen(const char* text) {
     return std::wstring(text, text + std::strlen(text));
 }
@@ -68,42 +183,64 @@ int main(int argc, char** argv) {
         folder = std::strcmp(argv[4], "-") == 0 ? std::wstring() : widen(argv[4]);
     }
 
-    if (scenario == "dbghelp") {
-        // Both ways of loading dbghelp end at the system folder's copy.
-        wchar_t system[MAX_PATH] = {};
-        GetSystemDirectoryW(system, MAX_PATH);
-        const std::wstring expected = std::wstring(system) + L"\\dbghelp.dll";
-        for (const bool restricted : {false, true}) {
-            const HMODULE module = kv::crash::detail::loadDbghelp(restricted);
-            wchar_t loaded[MAX_PATH] = {};
-            GetModuleFileNameW(module, loaded, MAX_PATH);
-            if (module == nullptr || _wcsicmp(loaded, expected.c_str()) != 0 ||
-                GetProcAddress(module, "MiniDumpWriteDump") == nullptr) {
-                std::fwprintf(stderr, L"crash-probe: dbghelp from '%ls'\n", loaded);
-                return 4;
-            }
-            FreeLibrary(module);
-        }
-        return 0;
-    }
     if (scenario == "hungdump") {
         // A dump thread that never ends must not keep the crashed process alive.
         kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
                                      hangingCallback, nullptr);
         accessViolation();
     }
+    if (scenario == "dumpthreadcrash") {
+        // A crash on the dump thread must not wait for the dump thread to end.
+        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
+                                     crashingCallback, nullptr);
+        accessViolation();
+    }
+    if (scenario == "noheap") {
+        // After a crash the heap may be locked by the crashed thread.
+        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
+                                     allocationReportingCallback, nullptr);
+        countAllocations.store(true);
+        accessViolation();
+    }
+    if (scenario == "installed") {
+        SetErrorMode(SEM_NOGPFAULTERRORBOX);
+        check(replaceKernel32Import("RegisterApplicationRecoveryCallback",
+                                    reinterpret_cast<void*>(recordRecoveryRegistration)),
+              "the recovery registration is replaced");
+    }
 
     KvZarnLogging::openLog(productNamespaceName(), L"Wisp", name, KvZarnLogging::Info, 0);
     CrashHandler::instance().RegisterCrashHooks(folder, name + L".dmp", kind);
 
     if (scenario == "installed") {
-        // Every hook, and the C runtime handlers really replaced.
+        // Every hook, with what each of them was given.
+        check(kv::crash::installedHooks() == kv::crash::AllHooks, "every hook flag is set");
+        check(GetErrorMode() == (SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS),
+              "SEM_FAILCRITICALERRORS is added to the error mode");
+        const LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+        SetUnhandledExceptionFilter(filter);
+        check(filter == kv::crash::detail::crashFilter, "the crash filter is the unhandled-exception filter");
         const _purecall_handler pureCall = _set_purecall_handler(nullptr);
         _set_purecall_handler(pureCall);
-        const bool all = kv::crash::installedHooks() == kv::crash::AllHooks && pureCall != nullptr &&
-                         _get_invalid_parameter_handler() != nullptr;
+        check(pureCall != nullptr, "a pure-call handler is set");
+        check(_get_invalid_parameter_handler() != nullptr, "an invalid-parameter handler is set");
+        const auto abortHandler = std::signal(SIGABRT, SIG_DFL);
+        std::signal(SIGABRT, abortHandler);
+        check(abortHandler != SIG_DFL && abortHandler != SIG_IGN && abortHandler != SIG_ERR,
+              "an abort-signal handler is set");
+        check(recoveryRegistration.calls == 1, "the recovery callback is registered once");
+        check(recoveryRegistration.callback == kv::crash::detail::recoveryCallback,
+              "with the recovery callback");
+        check(recoveryRegistration.parameter == kv::crash::detail::recoveryParameter(),
+              "with the hooks' state");
+        check(recoveryRegistration.pingInterval == 5000, "with a ping interval of 5000 ms");
+        check(recoveryRegistration.flags == 0, "and no flags");
+        const HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+        check(dbghelp != nullptr && _wcsicmp(getModuleFileName(dbghelp).c_str(),
+                                             systemLibraryPath(L"dbghelp.dll").c_str()) == 0,
+              "dbghelp is loaded from the system folder before any crash");
         KvZarnLogging::closeLog();
-        return all ? 0 : 1;
+        return failedChecks;
     }
     if (scenario == "twice") {
         CrashHandler::instance().RegisterCrashHooks(folder + L"\\other", L"other.dmp", kind);

@@ -124,7 +124,8 @@ DWORD readRegistryDword(HKEY hive, const std::wstring& keyPath, const wchar_t* v
 
 std::wstring expandEnvironment(const std::wstring& text) {
     const DWORD size = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) {
+    // A text longer than 32,767 characters with its NUL is reported but never written.
+    if (size == 0 || size > 32767) {
         return {};
     }
     std::vector<wchar_t> buffer(size);

@@ -4,9 +4,9 @@
 
 #include "kvtl/Handle.h"
 #include "winenv/Registry.h"
+#include "winenv/SystemLibrary.h"
 
 #include <iterator>
-#include <vector>
 
 namespace {
 
@@ -16,6 +16,7 @@ constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\Current
 constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kUserProfileVariable[] = L"%USERPROFILE%";
 constexpr int kNoCsidl = 255;
+constexpr DWORD kMaxExpandedLength = 32767;
 
 enum class Source { ShellFolders, CurrentVersion, UserProfile, Nothing };
 
@@ -89,31 +90,12 @@ bool isUsableSid(const std::wstring& userSid) {
     return !userSid.empty() && userSid.find(L'\\') == std::wstring::npos;
 }
 
-std::wstring systemDirectory() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const UINT length = ::GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < buffer.size()) {
-            return std::wstring(buffer.data(), length);
-        }
-        buffer.resize(length + 1);
-    }
-}
-
-// The shell is loaded only here, from the system directory by full path, and
-// released at once.
+// The shell is loaded only here, from the system folder, and released at once.
 std::wstring shellFolderPath(int csidl) {
     if (csidl == kNoCsidl) {
         return {};
     }
-    const std::wstring directory = systemDirectory();
-    if (directory.empty()) {
-        return {};
-    }
-    kv::UniqueModule shell(::LoadLibraryW(joinPath(directory, L"shell32.dll").c_str()));
+    const kv::UniqueModule shell = loadSystemLibrary(L"shell32.dll");
     if (!shell) {
         return {};
     }
@@ -257,7 +239,9 @@ void expandEnvironmentInPlace(std::wstring& text) {
     for (;;) {
         const DWORD size = static_cast<DWORD>(buffer.size());
         const DWORD length = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), size);
-        if (length == 0) {
+        // The platform expands into at most 32,767 characters with the NUL. It reports the
+        // size of a longer text but never writes it, even into a buffer of that size.
+        if (length == 0 || length > kMaxExpandedLength) {
             text.clear();
             return;
         }

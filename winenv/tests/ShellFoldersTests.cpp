@@ -243,6 +243,27 @@ TEST(ShellFolders, ShellIsLoadedFromTheSystemDirectoryOnly) {
     EXPECT_EQ(bits, probe::FolderFound | probe::ShellReleased | probe::DecoyByName);
 }
 
+// kvsyslib.dll and its dependency kvsysdep.dll lie beside the probe and are copied into
+// the system folder: each route of loadSystemLibrary takes both from there, while a plain
+// load by full path takes the dependency from beside the program.
+TEST(SystemLibrary, ItAndItsDependenciesComeFromTheSystemFolder) {
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring names[] = {L"kvsyslib.dll", L"kvsysdep.dll"};
+    for (const std::wstring& name : names) {
+        ASSERT_TRUE(CopyFileW(kv::test::besideTestExecutable(L"probe\\" + name).c_str(),
+                              (std::wstring(system) + L"\\" + name).c_str(), FALSE));
+    }
+    const DWORD bits = kv::test::runCommand(
+        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" system-library");
+    for (const std::wstring& name : names) {
+        DeleteFileW((std::wstring(system) + L"\\" + name).c_str());
+    }
+    EXPECT_EQ(bits, probe::RestrictedLibraryFromSystem | probe::RestrictedDependencyFromSystem |
+                        probe::FullPathLibraryFromSystem | probe::FullPathDependencyFromSystem |
+                        probe::PlainDependencyFromProbe);
+}
+
 TEST(ModulePaths, FileNamesOfAnyLengthAndTheExecutableDirectory) {
     kv::test::TempDirectory temp;
     const std::wstring directory = temp / std::wstring(200 - temp.path().size() - 1, L'd');

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The installer's use of the crash hooks: one process-wide object holding the dump
 // folder, which is created when a crash happens, and logging the crash.
@@ -32,8 +33,12 @@ private:
     CrashHandler() = default;
 
     std::wstring dumpFolder_;
+    std::vector<wchar_t> folderBuffer_; // dumpFolder_ with its NUL, edited in place at crash time
 };
 
 // Creates the directory and every missing parent. True when it exists afterwards as a
 // directory (an empty path counts as existing); on failure GetLastError() tells why.
 bool createDirectoryRecursive(const std::wstring& path, SECURITY_ATTRIBUTES* attributes);
+// The same without the heap, for path[0..length) where path[length] is writable; the
+// text is cut at each level while that level is made and is restored before returning.
+bool createDirectoryInPlace(wchar_t* path, size_t length, SECURITY_ATTRIBUTES* attributes);

@@ -35,7 +35,9 @@ using CrashCallback = bool (*)(void* context, DWORD crashingThreadId);
 // Installs the hooks named by flags, once per process: true when this call
 // installed them, false when they were installed (or being installed) before,
 // in which case nothing changes. An empty dump file path installs the hooks
-// without ever writing a file. Also adds SEM_FAILCRITICALERRORS to the error mode.
+// without ever writing a file; otherwise dbghelp.dll is loaded from the system
+// folder now and kept, so that a crash loads nothing. Also adds
+// SEM_FAILCRITICALERRORS to the error mode.
 bool installCrashHooks(std::uint32_t flags, std::uint32_t dumpKind, const std::wstring& dumpFilePath,
                        CrashCallback callback, void* context) noexcept;
 
@@ -50,7 +52,7 @@ std::uint32_t installedHooks() noexcept;
 
 namespace detail {
 
-// One dump request, owned by the dump thread that serves it.
+// The dump request of the one dump thread.
 struct DumpJob {
     std::uint32_t dumpKind = 0;
     const wchar_t* dumpFilePath = nullptr; // lives as long as the process
@@ -70,10 +72,6 @@ BOOL CALLBACK dumpCallback(PVOID job, PMINIDUMP_CALLBACK_INPUT input,
 LONG WINAPI crashFilter(EXCEPTION_POINTERS* pointers) noexcept;
 DWORD WINAPI recoveryCallback(PVOID parameter) noexcept;
 PVOID recoveryParameter() noexcept;
-
-// dbghelp.dll from the system folder and nowhere else: through the loader's
-// restricted search where it has one, else by its full path there.
-HMODULE loadDbghelp(bool loaderCanRestrictSearch) noexcept;
 
 } // namespace detail
 

@@ -32,7 +32,7 @@ std::wstring readRegistryString(HKEY hive, const std::wstring& keyPath, const wc
 // A REG_DWORD value, or defaultValue when missing or of another type.
 DWORD readRegistryDword(HKEY hive, const std::wstring& keyPath, const wchar_t* valueName, REGSAM extraAccess,
                         DWORD defaultValue);
-// ExpandEnvironmentStringsW; empty on failure.
+// ExpandEnvironmentStringsW; empty on failure and beyond 32,767 characters with the NUL.
 std::wstring expandEnvironment(const std::wstring& text);
 
 } // namespace KvZarnLogging

@@ -58,7 +58,8 @@ std::wstring joinPath(const std::wstring& first, const std::wstring& second);
 // whole text. False (both outputs empty) for an empty path or a backslash at position 0.
 bool splitPath(const std::wstring& path, std::wstring& directory, std::wstring& name);
 
-// Expands %variables% from the process environment; on failure the text becomes empty.
+// Expands %variables% from the process environment; on failure, and when the result
+// would not fit the platform's 32,767 characters (NUL included), the text becomes empty.
 void expandEnvironmentInPlace(std::wstring& text);
 
 // Replaces every %USERPROFILE% (in any letter case) by the profile directory of the

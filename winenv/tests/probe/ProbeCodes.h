@@ -17,6 +17,15 @@ constexpr unsigned long FolderFromDecoy = 0x02;
 constexpr unsigned long ShellReleased = 0x04;
 constexpr unsigned long DecoyByName = 0x08;
 
+// "system-library": where kvsyslib.dll and its dependency kvsysdep.dll came from (the
+// system folder, or beside the probe) through each route of loadSystemLibrary.
+constexpr unsigned long RestrictedLibraryFromSystem = 0x01;
+constexpr unsigned long RestrictedDependencyFromSystem = 0x02;
+constexpr unsigned long FullPathLibraryFromSystem = 0x04;
+constexpr unsigned long FullPathDependencyFromSystem = 0x08;
+// The control: a plain load by full path takes the dependency from beside the probe.
+constexpr unsigned long PlainDependencyFromProbe = 0x10;
+
 // The probe could not set up what it was asked to test.
 constexpr unsigned long SetupFailed = 0x1000;
 

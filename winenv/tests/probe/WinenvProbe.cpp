@@ -3,6 +3,7 @@
 #include "ProbeCodes.h"
 #include "kvtl/Handle.h"
 #include "winenv/ShellFolders.h"
+#include "winenv/SystemLibrary.h"
 #include "winenv/UserRights.h"
 
 #include <string>
@@ -12,6 +13,7 @@
 //   winenv_probe rights          rights of this process's token
 //   winenv_probe locked-token    the same after locking the process token, impersonating
 //   winenv_probe shell-fallback  getFolderPath(Favorites) when its registry value is missing
+//   winenv_probe system-library  kvsyslib.dll through each route of loadSystemLibrary
 namespace {
 
 unsigned long rightsBits() {
@@ -77,6 +79,51 @@ unsigned long shellFallbackBits() {
     return bits;
 }
 
+std::wstring directoryOf(HMODULE module) {
+    std::wstring directory;
+    std::wstring name;
+    splitPath(module == nullptr ? std::wstring() : getModuleFileName(module), directory, name);
+    return directory;
+}
+
+bool sameDirectory(const std::wstring& first, const std::wstring& second) {
+    return !first.empty() && _wcsicmp(first.c_str(), second.c_str()) == 0;
+}
+
+// The folders the library and its dependency came from. The library is released
+// afterwards, and with it its dependency, so that the next load starts afresh.
+struct Origins {
+    std::wstring library;
+    std::wstring dependency;
+    bool released;
+};
+Origins originsOf(kv::UniqueModule library) {
+    Origins origins{directoryOf(library.get()), directoryOf(GetModuleHandleW(L"kvsysdep.dll")), false};
+    library.reset();
+    origins.released = GetModuleHandleW(L"kvsysdep.dll") == nullptr;
+    return origins;
+}
+
+unsigned long systemLibraryBits() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetSystemDirectoryW(buffer, MAX_PATH);
+    const std::wstring system = buffer;
+    const Origins restricted = originsOf(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", true));
+    const Origins fullPath = originsOf(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", false));
+    const Origins plain =
+        originsOf(kv::UniqueModule(LoadLibraryExW((system + L"\\kvsyslib.dll").c_str(), nullptr, 0)));
+    if (!restricted.released || !fullPath.released || !plain.released) {
+        return probe::SetupFailed;
+    }
+    unsigned long bits = 0;
+    bits |= sameDirectory(restricted.library, system) ? probe::RestrictedLibraryFromSystem : 0;
+    bits |= sameDirectory(restricted.dependency, system) ? probe::RestrictedDependencyFromSystem : 0;
+    bits |= sameDirectory(fullPath.library, system) ? probe::FullPathLibraryFromSystem : 0;
+    bits |= sameDirectory(fullPath.dependency, system) ? probe::FullPathDependencyFromSystem : 0;
+    bits |= sameDirectory(plain.dependency, getModuleDirectory()) ? probe::PlainDependencyFromProbe : 0;
+    return bits;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +136,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "shell-fallback") {
         return static_cast<int>(shellFallbackBits());
+    }
+    if (mode == "system-library") {
+        return static_cast<int>(systemLibraryBits());
     }
     return static_cast<int>(probe::SetupFailed);
 }

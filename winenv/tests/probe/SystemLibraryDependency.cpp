@@ -1,0 +1,3 @@
+extern "C" __declspec(dllexport) int systemLibraryDependency() {
+    return 1;
+}
