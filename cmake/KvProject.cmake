@@ -21,6 +21,8 @@ else()
   # ("../../kvtl/..."), so that form is mapped too.
   add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
   file(RELATIVE_PATH KV_SOURCE_FROM_BUILD ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  # RELATIVE_PATH answers "../../", and the map wants the path without its slash.
+  string(REGEX REPLACE "/+$" "" KV_SOURCE_FROM_BUILD "${KV_SOURCE_FROM_BUILD}")
   if(KV_SOURCE_FROM_BUILD)
     add_compile_options(-fmacro-prefix-map=${KV_SOURCE_FROM_BUILD}/=)
   endif()
