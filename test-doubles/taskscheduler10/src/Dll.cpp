@@ -20,7 +20,7 @@ HMODULE thisModule() {
 
 } // namespace
 
-extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) noexcept {
+extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
     try {
         kv::doubles::ts10::loadConfiguredFaults();
         return kv::doubles::ts10::createClassFactory(clsid, std::wstring(), iid, result);
@@ -29,7 +29,7 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void*
     }
 }
 
-extern "C" HRESULT __stdcall DllCanUnloadNow() noexcept {
+extern "C" HRESULT __stdcall DllCanUnloadNow() {
     return kv::doubles::ts10::moduleReferences == 0 ? S_OK : S_FALSE;
 }
 

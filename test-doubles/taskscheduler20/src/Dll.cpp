@@ -46,7 +46,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) noexcept {
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
     if (result == nullptr) {
         return E_POINTER;
     }
@@ -63,7 +63,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
     return hr;
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() noexcept {
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return kv::ts20::moduleReferences() == 0 ? S_OK : S_FALSE;
 }
 
