@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
