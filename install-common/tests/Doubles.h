@@ -83,17 +83,17 @@ protected:
         options.storeRoot = store.path();
         registration = std::make_unique<doubles::ScopedTaskScheduler20Registration>(options);
         ASSERT_EQ(registration->result(), S_OK);
-        liveAtStart = doubles::taskScheduler20LiveObjects();
+        liveAtStart = kv::doubles::liveComObjects();
     }
     // Every platform object the library took a reference on is released again.
     void TearDown() override {
-        EXPECT_EQ(doubles::taskScheduler20LiveObjects(), liveAtStart) << "leaked COM references";
+        EXPECT_EQ(kv::doubles::liveComObjects(), liveAtStart) << "leaked COM references";
         registration.reset();
     }
 
     // Makes the next call of an "Interface::Method" fail with the result.
     static void failNext(const std::wstring& method, HRESULT result) {
-        doubles::injectTaskScheduler20Fault(method, doubles::taskScheduler20CallCount(method) + 1, result);
+        kv::doubles::failCall(method, kv::doubles::callCount(method) + 1, result);
     }
     // A folder as the service holds it, through a connection of the test's own;
     // empty when it cannot be opened (the HRESULT then in opened).
@@ -137,7 +137,7 @@ protected:
     void TearDown() override { registration.reset(); }
 
     static void failNext(const std::wstring& method, HRESULT result) {
-        doubles::ts10::failCall(method, doubles::ts10::callCount(method) + 1, result);
+        kv::doubles::failCall(method, kv::doubles::callCount(method) + 1, result);
     }
     // A work item as the service holds it, through a connection of the test's own.
     static ComPtr<ITask> storedWorkItem(const std::wstring& name) {

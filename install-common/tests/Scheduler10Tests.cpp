@@ -34,12 +34,12 @@ TEST_F(Scheduler10, ListsOneWorkItemACallAndFailures) {
     saveTask(scheduler, L"A");
     saveTask(scheduler, L"Wisp Updater");
     EXPECT_EQ(scheduler.getTasks().size(), 2u);
-    EXPECT_EQ(ts10::callCount(L"IEnumWorkItems::Next"), 3u) << "one name a call, then the end";
+    EXPECT_EQ(kv::doubles::callCount(L"IEnumWorkItems::Next"), 3u) << "one name a call, then the end";
 
     failNext(L"ITaskScheduler::Enum", E_ACCESSDENIED);
     kv::test::expectComException([&] { scheduler.getTasks(); }, E_ACCESSDENIED, L"kv::Scheduler10::getTasks",
                                  Scheduler10File);
-    ts10::failCall(L"IEnumWorkItems::Next", ts10::callCount(L"IEnumWorkItems::Next") + 2, E_OUTOFMEMORY);
+    kv::doubles::failCall(L"IEnumWorkItems::Next", kv::doubles::callCount(L"IEnumWorkItems::Next") + 2, E_OUTOFMEMORY);
     kv::test::expectComException([&] { scheduler.getTasks(); }, E_OUTOFMEMORY, L"kv::Scheduler10::getTasks",
                                  Scheduler10File);
 }
@@ -48,7 +48,7 @@ TEST_F(Scheduler10, RemoveFolderDoesNothing) {
     kv::Scheduler10 scheduler;
     saveTask(scheduler, L"Stored");
     scheduler.removeFolder();
-    EXPECT_EQ(ts10::callCount(L"ITaskScheduler::Delete"), 0u);
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskScheduler::Delete"), 0u);
     EXPECT_NE(scheduler.getTask(L"Stored"), nullptr);
 }
 

@@ -44,20 +44,20 @@ TEST_F(Scheduler20, FirstConstructionCreatesTheProductFolderWithItsAcl) {
     EXPECT_EQ(folderSddl(L"\\Korvane"),
               L"error " + std::to_wstring(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
     { kv::Scheduler20 scheduler; }
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"ITaskFolder::CreateFolder"), 1u);
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskFolder::CreateFolder"), 1u);
     EXPECT_EQ(folderSddl(L"\\Korvane"), ProductSddl) << "Administrators and Local System only";
 
-    const unsigned opened = doubles::taskScheduler20CallCount(L"ITaskService::GetFolder");
+    const unsigned opened = kv::doubles::callCount(L"ITaskService::GetFolder");
     { kv::Scheduler20 again; }
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"ITaskFolder::CreateFolder"), 1u) << "found, not made again";
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"ITaskService::GetFolder"), opened + 1)
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskFolder::CreateFolder"), 1u) << "found, not made again";
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskService::GetFolder"), opened + 1)
         << "the root stays closed";
 }
 
 TEST_F(Scheduler20, AFolderThatCannotBeOpenedIsMade) {
     failNext(L"ITaskService::GetFolder", E_ACCESSDENIED);
     kv::Scheduler20 scheduler;
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"ITaskFolder::CreateFolder"), 1u);
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskFolder::CreateFolder"), 1u);
     EXPECT_EQ(folderSddl(L"\\Korvane"), ProductSddl);
 }
 
@@ -75,8 +75,8 @@ TEST_F(Scheduler20, ConstructionFailures) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(kv::str::wideToUtf8(row.method));
-        doubles::injectTaskScheduler20Fault(
-            row.method, doubles::taskScheduler20CallCount(row.method) + row.callFromNow, row.result);
+        kv::doubles::failCall(
+            row.method, kv::doubles::callCount(row.method) + row.callFromNow, row.result);
         kv::test::expectComException([] { kv::Scheduler20 scheduler; }, row.result, row.function,
                                      Scheduler20File);
     }

@@ -266,7 +266,7 @@ TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
     const auto fresh = scheduler->createTask(L"Skipped");
     failNext(L"ITask::DeleteTrigger", E_FAIL);
     fresh->setTriggers({repeat});
-    EXPECT_EQ(ts10::callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
+    EXPECT_EQ(kv::doubles::callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
     kv::test::expectComException([&] { fresh->setTriggers({nullptr}); }, E_POINTER,
                                  L"kv::Scheduler10::Task10::setTriggers", Task10File);
 }
@@ -321,7 +321,7 @@ TEST_F(Task10Service, EveryFailedCallThrowsWithItsOperation) {
         failNext(row.method, E_ACCESSDENIED);
         kv::test::expectComException([&] { row.act(*task); }, E_ACCESSDENIED,
                                      std::wstring(L"kv::Scheduler10::Task10::") + row.function, Task10File);
-        ts10::clearFaults();
+        kv::doubles::clearFaults();
     }
 }
 

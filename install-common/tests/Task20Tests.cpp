@@ -174,10 +174,10 @@ TEST_F(Task20Service, ReadsStoredPrioritiesBack) {
     kv::test::expectComException([&] { opened->getPriority(); }, E_INVALIDARG,
                                  L"kv::Scheduler20::Task20::convertPriority", Task20File);
 
-    const unsigned writes = doubles::taskScheduler20CallCount(L"ITaskSettings::put_Priority");
+    const unsigned writes = kv::doubles::callCount(L"ITaskSettings::put_Priority");
     kv::test::expectComException([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
                                  L"kv::Scheduler20::Task20::convertPriority", Task20File);
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"ITaskSettings::put_Priority"), writes);
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskSettings::put_Priority"), writes);
 }
 
 TEST_F(Task20Service, StatusFollowsTheSettingsAndTheRegistration) {
@@ -204,7 +204,7 @@ TEST_F(Task20Service, StatusFollowsTheSettingsAndTheRegistration) {
     ASSERT_EQ(starts.waitFor(1), 1u);
     EXPECT_EQ(task->getStatus(), kv::TaskStatus::Running);
     task->run();
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"IRegisteredTask::Run"), 2u)
+    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 2u)
         << "already running is no failure";
     Sleep(300);
     EXPECT_EQ(starts.read(), 1u) << "ignore new instances";
@@ -242,7 +242,7 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
                                            }))
         << "a time trigger never ends";
     std::wstring xml = xmlOf(L"Triggers");
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
+    EXPECT_EQ(kv::doubles::callCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
     const std::wstring week = kv::test::element(xml, L"DaysOfWeek");
     EXPECT_EQ(kv::test::occurrences(week, L"<"), 2u) << kv::str::wideToUtf8(week);
     EXPECT_EQ(kv::test::occurrences(week, L"<Monday"), 1u);
@@ -335,7 +335,7 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
     kv::test::expectComException([&] { task->save(L"", L""); }, E_ACCESSDENIED,
                                  L"kv::Scheduler20::Task20::save", Task20File);
     task->run();
-    EXPECT_EQ(doubles::taskScheduler20CallCount(L"IRegisteredTask::Run"), 0u);
+    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 0u);
     EXPECT_FALSE(doubles::readTaskScheduler20Xml(L"\\Korvane\\Unsaved").empty()) << "the platform keeps it";
 }
 
@@ -455,7 +455,7 @@ TEST_F(Task20Service, EveryFailedCallThrowsWithItsOperation) {
         failNext(row.method, SCHED_E_SERVICE_NOT_RUNNING);
         kv::test::expectComException([&] { row.act(*task); }, SCHED_E_SERVICE_NOT_RUNNING,
                                      prefix + row.function, Task20File);
-        doubles::clearTaskScheduler20Faults();
+        kv::doubles::clearFaults();
     }
 }
 
