@@ -107,7 +107,8 @@ protected:
                                      Backend::SchedulerFile);
     }
     void expectTaskFailure(const std::function<void()>& call, HRESULT hr, const wchar_t* operation) {
-        kv::test::expectComException(call, hr, std::wstring(Backend::TaskName) + operation, Backend::TaskFile);
+        kv::test::expectComException(call, hr, std::wstring(Backend::TaskName) + operation,
+                                     Backend::TaskFile);
     }
     void SetUp() override {
         Backend::SetUp();
@@ -196,8 +197,9 @@ TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
         bool equal;
     };
     const Row rows[] = {
-        {L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true}, {L"abc", L"abd", false},
-        {L"\u00e4", L"\u00c4", false}, {L"a[", L"A{", false}, {L"abc", L"ab", false},
+        {L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true},
+        {L"abc", L"abd", false}, {L"\u00e4", L"\u00c4", false},
+        {L"a[", L"A{", false},   {L"abc", L"ab", false},
     };
     for (const Row& row : rows) {
         task->setSignature(row.stored);

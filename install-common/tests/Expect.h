@@ -91,7 +91,8 @@ inline bool inNepalTime() {
 
 // The inner text of the first element of that name in a task's XML; empty when absent.
 inline std::wstring element(const std::wstring& xml, const std::wstring& name) {
-    for (std::size_t at = xml.find(L"<" + name); at != std::wstring::npos; at = xml.find(L"<" + name, at + 1)) {
+    for (std::size_t at = xml.find(L"<" + name); at != std::wstring::npos;
+         at = xml.find(L"<" + name, at + 1)) {
         const std::size_t after = at + 1 + name.size();
         if (after < xml.size() && (xml[after] == L'>' || xml[after] == L' ')) {
             const std::size_t open = xml.find(L'>', after);

@@ -39,7 +39,8 @@ TEST_F(Scheduler10, ListsOneWorkItemACallAndFailures) {
     failNext(L"ITaskScheduler::Enum", E_ACCESSDENIED);
     kv::test::expectComException([&] { scheduler.getTasks(); }, E_ACCESSDENIED, L"kv::Scheduler10::getTasks",
                                  Scheduler10File);
-    kv::doubles::failCall(L"IEnumWorkItems::Next", kv::doubles::callCount(L"IEnumWorkItems::Next") + 2, E_OUTOFMEMORY);
+    kv::doubles::failCall(L"IEnumWorkItems::Next", kv::doubles::callCount(L"IEnumWorkItems::Next") + 2,
+                          E_OUTOFMEMORY);
     kv::test::expectComException([&] { scheduler.getTasks(); }, E_OUTOFMEMORY, L"kv::Scheduler10::getTasks",
                                  Scheduler10File);
 }

@@ -50,8 +50,7 @@ TEST_F(Scheduler20, FirstConstructionCreatesTheProductFolderWithItsAcl) {
     const unsigned opened = kv::doubles::callCount(L"ITaskService::GetFolder");
     { kv::Scheduler20 again; }
     EXPECT_EQ(kv::doubles::callCount(L"ITaskFolder::CreateFolder"), 1u) << "found, not made again";
-    EXPECT_EQ(kv::doubles::callCount(L"ITaskService::GetFolder"), opened + 1)
-        << "the root stays closed";
+    EXPECT_EQ(kv::doubles::callCount(L"ITaskService::GetFolder"), opened + 1) << "the root stays closed";
 }
 
 TEST_F(Scheduler20, AFolderThatCannotBeOpenedIsMade) {
@@ -75,8 +74,7 @@ TEST_F(Scheduler20, ConstructionFailures) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(kv::str::wideToUtf8(row.method));
-        kv::doubles::failCall(
-            row.method, kv::doubles::callCount(row.method) + row.callFromNow, row.result);
+        kv::doubles::failCall(row.method, kv::doubles::callCount(row.method) + row.callFromNow, row.result);
         kv::test::expectComException([] { kv::Scheduler20 scheduler; }, row.result, row.function,
                                      Scheduler20File);
     }

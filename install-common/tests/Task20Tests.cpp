@@ -204,8 +204,7 @@ TEST_F(Task20Service, StatusFollowsTheSettingsAndTheRegistration) {
     ASSERT_EQ(starts.waitFor(1), 1u);
     EXPECT_EQ(task->getStatus(), kv::TaskStatus::Running);
     task->run();
-    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 2u)
-        << "already running is no failure";
+    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 2u) << "already running is no failure";
     Sleep(300);
     EXPECT_EQ(starts.read(), 1u) << "ignore new instances";
 }
@@ -340,122 +339,119 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
 }
 
 TEST_F(Task20Service, EveryFailedCallThrowsWithItsOperation) {
-    using Act = std::function<void(kv::Task&)>;
-    struct Row {
-        bool registered; // the task comes from getTask of a stored one
-        const wchar_t* method;
-        Act act;
-        const wchar_t* function;
-    };
-    const auto trigger = [](auto record) {
+    const auto records = [](auto record) {
         record->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
         record->setEnd(kv::test::utcTime(2027, 2, 2, 3, 4, 5));
         record->setNoEndDate(false);
         return kv::TriggerList{record};
     };
-    const auto time = trigger(std::make_shared<kv::TimeTrigger>());
-    const auto repeat = trigger(std::make_shared<kv::RepeatTrigger>());
-    const auto daily = [&] {
-        auto record = std::make_shared<kv::DailyTrigger>();
-        record->setDaysInterval(2);
-        return trigger(record);
-    }();
-    const auto weekly = [&] {
-        auto record = std::make_shared<kv::WeeklyTrigger>();
-        record->setWeeksInterval(2);
-        return trigger(record);
-    }();
-    const auto reboot = trigger(std::make_shared<kv::RebootTrigger>());
-    const std::wstring prefix = L"kv::Scheduler20::Task20::";
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    daily->setDaysInterval(2);
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    weekly->setWeeksInterval(2);
+    const kv::TriggerList time = records(std::make_shared<kv::TimeTrigger>()),
+                          repeat = records(std::make_shared<kv::RepeatTrigger>()), days = records(daily),
+                          weeks = records(weekly), reboot = records(std::make_shared<kv::RebootTrigger>());
+    struct Row {
+        bool registered; // the task comes from getTask of a stored one
+        const wchar_t* function;
+        std::function<void(kv::Task&)> act;
+        std::vector<const wchar_t*> methods; // each failing alone
+    };
     const Row rows[] = {
-        {false, L"ITaskDefinition::get_RegistrationInfo", [](kv::Task& t) { t.getDescription(); },
-         L"getDescription"},
-        {false, L"IRegistrationInfo::put_Description", [](kv::Task& t) { t.setDescription(L"d"); },
-         L"setDescription"},
-        {true, L"IRegisteredTask::get_Definition", [](kv::Task& t) { t.getCommand(); }, L"getAction"},
-        {true, L"ITaskDefinition::get_Actions", [](kv::Task& t) { t.getParameters(); }, L"getAction"},
-        {true, L"IActionCollection::get_Count", [](kv::Task& t) { t.getCommand(); }, L"getAction"},
-        {true, L"IActionCollection::get_Item", [](kv::Task& t) { t.getCommand(); }, L"getAction"},
-        {true, L"IActionCollection::Create", [](kv::Task& t) { t.setCommand(L"x"); }, L"getAction"},
-        {false, L"IExecAction::put_Path", [](kv::Task& t) { t.setCommand(L"x"); }, L"setCommand"},
-        {false, L"IExecAction::put_Arguments", [](kv::Task& t) { t.setParameters(L"x"); }, L"setParameters"},
-        {false, L"ITaskDefinition::put_Data", [](kv::Task& t) { t.setSignature(L"x"); }, L"setSignature"},
-        {false, L"ITaskDefinition::get_Settings", [](kv::Task& t) { t.getStatus(); }, L"getStatus"},
-        {true, L"IRegisteredTask::get_Definition", [](kv::Task& t) { t.getPriority(); }, L"getDefinition"},
-        {true, L"ITaskSettings::get_Priority", [](kv::Task& t) { t.getPriority(); }, L"getPriority"},
-        {false, L"ITaskDefinition::get_Settings", [](kv::Task& t) { t.setPriority(TaskPriority::Idle); },
-         L"setPriority"},
-        {false, L"ITaskSettings::put_Priority", [](kv::Task& t) { t.setPriority(TaskPriority::Idle); },
-         L"setPriority"},
-        {false, L"ITaskDefinition::get_Triggers", [=](kv::Task& t) { t.setTriggers(time); }, L"setTriggers"},
-        {false, L"ITriggerCollection::get_Count", [=](kv::Task& t) { t.setTriggers(time); }, L"setTriggers"},
-        {true, L"ITriggerCollection::Remove",
-         [=](kv::Task& t) {
-             t.setTriggers(time);
-             t.setTriggers({});
-         },
-         L"setTriggers"},
-        {false, L"ITriggerCollection::Create", [=](kv::Task& t) { t.setTriggers(time); },
-         L"createTimeTrigger"},
-        {false, L"ITrigger::put_Id", [=](kv::Task& t) { t.setTriggers(time); }, L"createTimeTrigger"},
-        {false, L"ITrigger::put_StartBoundary", [=](kv::Task& t) { t.setTriggers(time); },
-         L"createTimeTrigger"},
-        {false, L"ITriggerCollection::Create", [=](kv::Task& t) { t.setTriggers(repeat); },
-         L"createRepeatTrigger"},
-        {false, L"ITrigger::put_StartBoundary", [=](kv::Task& t) { t.setTriggers(repeat); },
-         L"createRepeatTrigger"},
-        {false, L"ITrigger::get_Repetition", [=](kv::Task& t) { t.setTriggers(repeat); },
-         L"createRepeatTrigger"},
-        {false, L"ITriggerCollection::Create", [=](kv::Task& t) { t.setTriggers(daily); },
-         L"createDailyTrigger"},
-        {false, L"ITrigger::put_EndBoundary", [=](kv::Task& t) { t.setTriggers(daily); },
-         L"createDailyTrigger"},
-        {false, L"IDailyTrigger::put_DaysInterval", [=](kv::Task& t) { t.setTriggers(daily); },
-         L"createDailyTrigger"},
-        {false, L"ITrigger::put_Id", [=](kv::Task& t) { t.setTriggers(weekly); }, L"createWeeklyTrigger"},
-        {false, L"ITrigger::put_EndBoundary", [=](kv::Task& t) { t.setTriggers(weekly); },
-         L"createWeeklyTrigger"},
-        {false, L"IWeeklyTrigger::put_WeeksInterval", [=](kv::Task& t) { t.setTriggers(weekly); },
-         L"createWeeklyTrigger"},
-        {false, L"IWeeklyTrigger::put_DaysOfWeek", [=](kv::Task& t) { t.setTriggers(weekly); },
-         L"createWeeklyTrigger"},
-        {false, L"ITriggerCollection::Create", [=](kv::Task& t) { t.setTriggers(reboot); },
-         L"createRebootTrigger"},
-        {false, L"ITrigger::put_EndBoundary", [=](kv::Task& t) { t.setTriggers(reboot); },
-         L"createRebootTrigger"},
-        {false, L"ITaskDefinition::get_Settings", [](kv::Task& t) { t.getEnabled(); }, L"getEnabled"},
-        {false, L"ITaskSettings::put_Enabled", [](kv::Task& t) { t.setEnabled(false); }, L"setEnabled"},
-        {false, L"ITaskDefinition::get_Settings", [](kv::Task& t) { t.getHidden(); }, L"getHidden"},
-        {false, L"ITaskSettings::put_Hidden", [](kv::Task& t) { t.setHidden(true); }, L"setHidden"},
-        {false, L"ITaskDefinition::get_Principal", [](kv::Task& t) { t.getAccount(); }, L"getAccount"},
-        {false, L"IPrincipal::get_LogonType", [](kv::Task& t) { t.getAccount(); }, L"getAccount"},
-        {false, L"ITaskDefinition::get_Principal", [](kv::Task& t) { t.setAccount(L"", L""); },
-         L"setAccount"},
-        {false, L"IPrincipal::put_LogonType", [](kv::Task& t) { t.setAccount(L"", L""); }, L"setAccount"},
-        {false, L"IPrincipal::put_GroupId", [](kv::Task& t) { t.setAccount(L"", L""); }, L"setAccount"},
-        {false, L"IPrincipal::put_UserId", [](kv::Task& t) { t.setAccount(L"u", L"p"); }, L"setAccount"},
-        {false, L"ITaskDefinition::get_RegistrationInfo", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {false, L"IRegistrationInfo::put_Author", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {false, L"ITaskDefinition::get_Principal", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {false, L"IPrincipal::put_LogonType", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {false, L"ITaskDefinition::get_Settings", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {false, L"IPrincipal::put_GroupId", [](kv::Task& t) { t.save(L"", L""); }, L"setAccount"},
-        {false, L"ITaskFolder::RegisterTaskDefinition", [](kv::Task& t) { t.save(L"", L""); }, L"save"},
-        {true, L"IRegisteredTask::Run", [](kv::Task& t) { t.run(); }, L"run"},
+        {false,
+         L"getDescription",
+         [](kv::Task& t) { t.getDescription(); },
+         {L"ITaskDefinition::get_RegistrationInfo"}},
+        {false,
+         L"setDescription",
+         [](kv::Task& t) { t.setDescription(L"d"); },
+         {L"IRegistrationInfo::put_Description"}},
+        {true,
+         L"getAction",
+         [](kv::Task& t) { t.getCommand(); },
+         {L"IRegisteredTask::get_Definition", L"IActionCollection::get_Count",
+          L"IActionCollection::get_Item"}},
+        {true, L"getAction", [](kv::Task& t) { t.getParameters(); }, {L"ITaskDefinition::get_Actions"}},
+        {true, L"getAction", [](kv::Task& t) { t.setCommand(L"x"); }, {L"IActionCollection::Create"}},
+        {false, L"setCommand", [](kv::Task& t) { t.setCommand(L"x"); }, {L"IExecAction::put_Path"}},
+        {false,
+         L"setParameters",
+         [](kv::Task& t) { t.setParameters(L"x"); },
+         {L"IExecAction::put_Arguments"}},
+        {false, L"setSignature", [](kv::Task& t) { t.setSignature(L"x"); }, {L"ITaskDefinition::put_Data"}},
+        {false, L"getStatus", [](kv::Task& t) { t.getStatus(); }, {L"ITaskDefinition::get_Settings"}},
+        {true, L"getDefinition", [](kv::Task& t) { t.getPriority(); }, {L"IRegisteredTask::get_Definition"}},
+        {true, L"getPriority", [](kv::Task& t) { t.getPriority(); }, {L"ITaskSettings::get_Priority"}},
+        {false,
+         L"setPriority",
+         [](kv::Task& t) { t.setPriority(TaskPriority::Idle); },
+         {L"ITaskDefinition::get_Settings", L"ITaskSettings::put_Priority"}},
+        {false,
+         L"setTriggers",
+         [=](kv::Task& t) { t.setTriggers(time); },
+         {L"ITaskDefinition::get_Triggers", L"ITriggerCollection::get_Count"}},
+        {true,
+         L"setTriggers",
+         [=](kv::Task& t) { t.setTriggers(time), t.setTriggers({}); },
+         {L"ITriggerCollection::Remove"}},
+        {false,
+         L"createTimeTrigger",
+         [=](kv::Task& t) { t.setTriggers(time); },
+         {L"ITriggerCollection::Create", L"ITrigger::put_Id", L"ITrigger::put_StartBoundary"}},
+        {false,
+         L"createRepeatTrigger",
+         [=](kv::Task& t) { t.setTriggers(repeat); },
+         {L"ITriggerCollection::Create", L"ITrigger::put_StartBoundary", L"ITrigger::get_Repetition"}},
+        {false,
+         L"createDailyTrigger",
+         [=](kv::Task& t) { t.setTriggers(days); },
+         {L"ITriggerCollection::Create", L"ITrigger::put_EndBoundary", L"IDailyTrigger::put_DaysInterval"}},
+        {false,
+         L"createWeeklyTrigger",
+         [=](kv::Task& t) { t.setTriggers(weeks); },
+         {L"ITrigger::put_Id", L"ITrigger::put_EndBoundary", L"IWeeklyTrigger::put_WeeksInterval",
+          L"IWeeklyTrigger::put_DaysOfWeek"}},
+        {false,
+         L"createRebootTrigger",
+         [=](kv::Task& t) { t.setTriggers(reboot); },
+         {L"ITriggerCollection::Create", L"ITrigger::put_EndBoundary"}},
+        {false, L"getEnabled", [](kv::Task& t) { t.getEnabled(); }, {L"ITaskDefinition::get_Settings"}},
+        {false, L"setEnabled", [](kv::Task& t) { t.setEnabled(false); }, {L"ITaskSettings::put_Enabled"}},
+        {false, L"getHidden", [](kv::Task& t) { t.getHidden(); }, {L"ITaskDefinition::get_Settings"}},
+        {false, L"setHidden", [](kv::Task& t) { t.setHidden(true); }, {L"ITaskSettings::put_Hidden"}},
+        {false,
+         L"getAccount",
+         [](kv::Task& t) { t.getAccount(); },
+         {L"ITaskDefinition::get_Principal", L"IPrincipal::get_LogonType"}},
+        {false,
+         L"setAccount",
+         [](kv::Task& t) { t.setAccount(L"", L""); },
+         {L"ITaskDefinition::get_Principal", L"IPrincipal::put_LogonType", L"IPrincipal::put_GroupId"}},
+        {false, L"setAccount", [](kv::Task& t) { t.setAccount(L"u", L"p"); }, {L"IPrincipal::put_UserId"}},
+        {false, L"setAccount", [](kv::Task& t) { t.save(L"", L""); }, {L"IPrincipal::put_GroupId"}},
+        {false,
+         L"save",
+         [](kv::Task& t) { t.save(L"", L""); },
+         {L"ITaskDefinition::get_RegistrationInfo", L"IRegistrationInfo::put_Author",
+          L"ITaskDefinition::get_Principal", L"IPrincipal::put_LogonType", L"ITaskDefinition::get_Settings",
+          L"ITaskFolder::RegisterTaskDefinition"}},
+        {true, L"run", [](kv::Task& t) { t.run(); }, {L"IRegisteredTask::Run"}},
     };
     kv::Scheduler20 scheduler;
     const auto stored = scheduler.createTask(L"Faulty");
     stored->setCommand(marker());
     stored->save(L"", L"");
     for (const Row& row : rows) {
-        SCOPED_TRACE(kv::str::wideToUtf8(std::wstring(row.method) + L" in " + row.function));
-        const std::shared_ptr<kv::Task> task =
-            row.registered ? scheduler.getTask(L"Faulty") : scheduler.createTask(L"Faulty");
-        ASSERT_NE(task, nullptr);
-        failNext(row.method, SCHED_E_SERVICE_NOT_RUNNING);
-        kv::test::expectComException([&] { row.act(*task); }, SCHED_E_SERVICE_NOT_RUNNING,
-                                     prefix + row.function, Task20File);
-        kv::doubles::clearFaults();
+        for (const wchar_t* method : row.methods) {
+            SCOPED_TRACE(kv::str::wideToUtf8(std::wstring(method) + L" in " + row.function));
+            const auto task = row.registered ? scheduler.getTask(L"Faulty") : scheduler.createTask(L"Faulty");
+            failNext(method, SCHED_E_SERVICE_NOT_RUNNING);
+            kv::test::expectComException([&] { row.act(*task); }, SCHED_E_SERVICE_NOT_RUNNING,
+                                         std::wstring(L"kv::Scheduler20::Task20::") + row.function,
+                                         Task20File);
+            kv::doubles::clearFaults();
+        }
     }
 }
 

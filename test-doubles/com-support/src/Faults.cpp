@@ -47,7 +47,8 @@ bool parse(const std::wstring& text, std::map<std::wstring, std::map<unsigned, F
             return false;
         }
         const long long result = std::wcstoll(entry.c_str() + equals + 1, &stop, 0);
-        if (stop == entry.c_str() + equals + 1 || *stop != L'\0' || result < -0x80000000ll || result > 0xFFFFFFFFll) {
+        if (stop == entry.c_str() + equals + 1 || *stop != L'\0' || result < -0x80000000ll ||
+            result > 0xFFFFFFFFll) {
             return false;
         }
         const std::size_t first = entry.find_first_not_of(L" \t");

@@ -19,13 +19,18 @@ namespace kv::doubles {
 
 namespace {
 
-constexpr GUID ClsidTaskScheduler = {0x148BD52A, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+constexpr GUID ClsidTaskScheduler = {
+    0x148BD52A, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
 constexpr GUID ClsidTask = {0x148BD520, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-constexpr GUID IidTaskScheduler = {0x148BD527, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+constexpr GUID IidTaskScheduler = {
+    0x148BD527, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
 constexpr GUID IidTask = {0x148BD524, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-constexpr GUID IidScheduledWorkItem = {0xA6B952F0, 0xA4B1, 0x11D0, {0x99, 0x7D, 0x00, 0xAA, 0x00, 0x68, 0x87, 0xEC}};
-constexpr GUID IidEnumWorkItems = {0x148BD528, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-constexpr GUID IidTaskTrigger = {0x148BD52B, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+constexpr GUID IidScheduledWorkItem = {
+    0xA6B952F0, 0xA4B1, 0x11D0, {0x99, 0x7D, 0x00, 0xAA, 0x00, 0x68, 0x87, 0xEC}};
+constexpr GUID IidEnumWorkItems = {
+    0x148BD528, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+constexpr GUID IidTaskTrigger = {
+    0x148BD52B, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
 constexpr char Magic[4] = {'K', 'V', 'J', '2'};
 constexpr DWORD KnownFlags = 0x00002FFF; // the TASK_FLAG_* bits
 
@@ -69,7 +74,8 @@ public:
     explicit Reader(std::string in) : in_(std::move(in)), ok_(in_.compare(0, 4, Magic, 4) == 0), at_(4) {}
     std::string bytes() {
         std::uint32_t count = 0;
-        if (!ok_ || in_.size() - at_ < 4 || (std::memcpy(&count, &in_[at_], 4), in_.size() - at_ - 4 < count)) {
+        if (!ok_ || in_.size() - at_ < 4 ||
+            (std::memcpy(&count, &in_[at_], 4), in_.size() - at_ - 4 < count)) {
             ok_ = false;
             return {};
         }
@@ -101,14 +107,16 @@ HRESULT lastError() {
 }
 
 HRESULT readJob(const std::wstring& path, Definition& job) {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
     if (!file) {
         return lastError();
     }
     std::string content(GetFileSize(file.get(), nullptr), '\0');
     DWORD read = 0;
-    if (!content.empty() && !ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr)) {
+    if (!content.empty() &&
+        !ReadFile(file.get(), &content[0], static_cast<DWORD>(content.size()), &read, nullptr)) {
         return lastError();
     }
     Reader in(std::move(content));
@@ -156,7 +164,8 @@ HRESULT writeJob(const std::wstring& path, const Definition& job) {
     {
         UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         DWORD written = 0;
-        if (!file || !WriteFile(file.get(), out.out.data(), static_cast<DWORD>(out.out.size()), &written, nullptr)) {
+        if (!file ||
+            !WriteFile(file.get(), out.out.data(), static_cast<DWORD>(out.out.size()), &written, nullptr)) {
             return lastError();
         }
     }
@@ -189,8 +198,8 @@ bool validTrigger(const TASK_TRIGGER& t) {
     const auto end = t.wEndYear * 10000 + t.wEndMonth * 100 + t.wEndDay;
     return t.cbTriggerSize == sizeof(TASK_TRIGGER) && t.Reserved1 == 0 && t.Reserved2 == 0 &&
            validDate(t.wBeginYear, t.wBeginMonth, t.wBeginDay) && t.wStartHour < 24 && t.wStartMinute < 60 &&
-           (!hasEnd || (validDate(t.wEndYear, t.wEndMonth, t.wEndDay) && end >= begin)) && (t.rgFlags & ~7u) == 0 &&
-           t.TriggerType <= TASK_EVENT_TRIGGER_AT_LOGON &&
+           (!hasEnd || (validDate(t.wEndYear, t.wEndMonth, t.wEndDay) && end >= begin)) &&
+           (t.rgFlags & ~7u) == 0 && t.TriggerType <= TASK_EVENT_TRIGGER_AT_LOGON &&
            (t.TriggerType != TASK_TIME_TRIGGER_WEEKLY || (t.Type.Weekly.rgfDaysOfTheWeek & ~0x7F) == 0);
 }
 
@@ -277,7 +286,8 @@ public:
         return giveObject(new (std::nothrow) Trigger(item_.triggers[index], lock_), trigger);
     }
     HRESULT STDMETHODCALLTYPE GetTriggerString(WORD, LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME, const LPSYSTEMTIME, WORD*, LPSYSTEMTIME*) override {
+    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME, const LPSYSTEMTIME, WORD*,
+                                          LPSYSTEMTIME*) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME*) override { return E_NOTIMPL; }
@@ -312,9 +322,10 @@ public:
         std::lock_guard<std::mutex> guard(*lock_);
         bool triggered = false;
         for (const auto& record : item_.triggers) {
-            triggered = triggered || (record->set && (record->trigger.rgFlags & TASK_TRIGGER_FLAG_DISABLED) == 0);
+            triggered =
+                triggered || (record->set && (record->trigger.rgFlags & TASK_TRIGGER_FLAG_DISABLED) == 0);
         }
-        return giveValue(item_.forcedStatus != S_OK                  ? item_.forcedStatus
+        return giveValue(item_.forcedStatus != S_OK                ? item_.forcedStatus
                          : (item_.flags & TASK_FLAG_DISABLED) != 0 ? SCHED_S_TASK_DISABLED
                          : !triggered                              ? SCHED_S_TASK_NO_VALID_TRIGGERS
                                                                    : SCHED_S_TASK_READY,
@@ -385,7 +396,8 @@ public:
         if (account == nullptr || (*account == L'\0' && password != nullptr)) {
             return E_INVALIDARG;
         }
-        if (*account != L'\0' && password == nullptr && (item_.flags & TASK_FLAG_RUN_ONLY_IF_LOGGED_ON) == 0) {
+        if (*account != L'\0' && password == nullptr &&
+            (item_.flags & TASK_FLAG_RUN_ONLY_IF_LOGGED_ON) == 0) {
             return SCHED_E_UNSUPPORTED_ACCOUNT_OPTION;
         }
         item_.account = account;
@@ -395,7 +407,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR* account) override {
         KV_TS10_ENTRY(L"ITask::GetAccountInformation");
         std::lock_guard<std::mutex> guard(*lock_);
-        return item_.accountSet ? giveTaskMemText(item_.account, account) : SCHED_E_ACCOUNT_INFORMATION_NOT_SET;
+        return item_.accountSet ? giveTaskMemText(item_.account, account)
+                                : SCHED_E_ACCOUNT_INFORMATION_NOT_SET;
     }
     HRESULT STDMETHODCALLTYPE SetApplicationName(LPCWSTR text) override {
         KV_TS10_ENTRY(L"ITask::SetApplicationName");
@@ -543,7 +556,9 @@ public:
         *result = nullptr;
         Definition stored;
         const HRESULT read = readJob(ts10::jobFilePath(folder_, name), stored);
-        return FAILED(read) ? read : hand(item(new (std::nothrow) WorkItem(folder_, name, std::move(stored))), iid, result);
+        return FAILED(read)
+                   ? read
+                   : hand(item(new (std::nothrow) WorkItem(folder_, name, std::move(stored))), iid, result);
     }
     HRESULT STDMETHODCALLTYPE Delete(LPCWSTR name) override {
         KV_TS10_ENTRY(L"ITaskScheduler::Delete");
@@ -553,7 +568,8 @@ public:
         return DeleteFileW(ts10::jobFilePath(folder_, name).c_str()) ? S_OK : lastError();
     }
     // An unsaved item reserves nothing; a stored name is refused.
-    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR name, REFCLSID clsid, REFIID iid, IUnknown** result) override {
+    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR name, REFCLSID clsid, REFIID iid,
+                                          IUnknown** result) override {
         KV_TS10_ENTRY(L"ITaskScheduler::NewWorkItem");
         if (result == nullptr || !validName(name) || clsid != ClsidTask) {
             return E_INVALIDARG;
@@ -591,8 +607,9 @@ public:
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
         }
-        IUnknown* object = clsid_ == ClsidTask ? item(new (std::nothrow) WorkItem(folder_, L""))
-                                               : static_cast<IUnknown*>(new (std::nothrow) Scheduler(folder_));
+        IUnknown* object = clsid_ == ClsidTask
+                               ? item(new (std::nothrow) WorkItem(folder_, L""))
+                               : static_cast<IUnknown*>(new (std::nothrow) Scheduler(folder_));
         if (object == nullptr) {
             return E_OUTOFMEMORY;
         }

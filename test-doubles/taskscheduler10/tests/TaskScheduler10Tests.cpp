@@ -18,9 +18,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(com.result()));
         ASSERT_EQ(registration.result(), S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_CTaskScheduler, nullptr, 23, IID_ITaskScheduler, scheduler.putVoid()), S_OK);
-        ASSERT_EQ(scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(item.put())),
-                  S_OK);
+        ASSERT_EQ(
+            CoCreateInstance(CLSID_CTaskScheduler, nullptr, 23, IID_ITaskScheduler, scheduler.putVoid()),
+            S_OK);
+        ASSERT_EQ(
+            scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(item.put())),
+            S_OK);
     }
 
     kv::ScopedComInitializer com;
@@ -32,7 +35,8 @@ protected:
 
 TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
     LPWSTR account = nullptr;
-    EXPECT_EQ(item->GetAccountInformation(&account), SCHED_E_ACCOUNT_INFORMATION_NOT_SET) << "nothing set yet";
+    EXPECT_EQ(item->GetAccountInformation(&account), SCHED_E_ACCOUNT_INFORMATION_NOT_SET)
+        << "nothing set yet";
     struct Row {
         const wchar_t* account;
         const wchar_t* password;
@@ -81,11 +85,13 @@ TEST_F(TaskScheduler10Double, RefusesTriggersTheServiceRefuses) {
         {[](TASK_TRIGGER& t) { t.wBeginYear = 2028, t.wBeginMonth = 2, t.wBeginDay = 29; }, S_OK, "2028 is"},
         {[](TASK_TRIGGER& t) { t.wStartHour = 24; }, E_INVALIDARG, "no such hour"},
         {[](TASK_TRIGGER& t) { t.wStartMinute = 60; }, E_INVALIDARG, "no such minute"},
-        {[](TASK_TRIGGER& t) { t.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE, t.wEndYear = 2027, t.wEndMonth = 1,
-                                         t.wEndDay = 1; },
+        {[](TASK_TRIGGER& t) {
+             t.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE, t.wEndYear = 2027, t.wEndMonth = 1, t.wEndDay = 1;
+         },
          E_INVALIDARG, "an end before the beginning"},
         {[](TASK_TRIGGER& t) { t.Type.Weekly.rgfDaysOfTheWeek = 0x80; }, E_INVALIDARG, "no such day"},
-        {[](TASK_TRIGGER& t) { t.TriggerType = static_cast<TASK_TRIGGER_TYPE>(8); }, E_INVALIDARG, "no such type"},
+        {[](TASK_TRIGGER& t) { t.TriggerType = static_cast<TASK_TRIGGER_TYPE>(8); }, E_INVALIDARG,
+         "no such type"},
     };
     WORD index = 0;
     kv::ComPtr<ITaskTrigger> trigger;
@@ -102,13 +108,16 @@ TEST_F(TaskScheduler10Double, RefusesNamesAndStoresThatAreNotWorkItems) {
     ASSERT_EQ(item.queryInterface(IID_IPersistFile, file), S_OK);
     ASSERT_EQ(file->Save(nullptr, TRUE), S_OK);
     kv::ComPtr<ITask> other;
-    EXPECT_EQ(scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
-              HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
-    EXPECT_EQ(scheduler->NewWorkItem(L"a\\b", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
-              E_INVALIDARG);
+    EXPECT_EQ(
+        scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
+        HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    EXPECT_EQ(
+        scheduler->NewWorkItem(L"a\\b", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
+        E_INVALIDARG);
     EXPECT_EQ(scheduler->Activate(L"Missing", IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
               HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    std::ofstream(kv::doubles::ts10::jobFilePath(tasks.path(), L"Torn").c_str(), std::ios::binary) << "KVJ2\x04";
+    std::ofstream(kv::doubles::ts10::jobFilePath(tasks.path(), L"Torn").c_str(), std::ios::binary)
+        << "KVJ2\x04";
     EXPECT_EQ(scheduler->Activate(L"Torn", IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
               SCHED_E_UNKNOWN_OBJECT_VERSION);
     EXPECT_EQ(scheduler->Delete(L"Missing"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));

@@ -5,14 +5,17 @@
 // The definition objects answer the properties the scheduled-task library reads
 // and writes; every other one is E_NOTIMPL.
 #define KV_NOTIMPL(name, ...)                                                                                \
-    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override {                                                   \
+        return E_NOTIMPL;                                                                                    \
+    }
 
 namespace kv::ts20 {
 
 namespace {
 
 // Private identifier through which the double recognises its own definitions.
-constexpr IID kIidDefinitionData = {0x6b0e3f52, 0x1d7a, 0x4c1e, {0x9a, 0x41, 0x2f, 0x63, 0x0c, 0x8e, 0x55, 0x17}};
+constexpr IID kIidDefinitionData = {
+    0x6b0e3f52, 0x1d7a, 0x4c1e, {0x9a, 0x41, 0x2f, 0x63, 0x0c, 0x8e, 0x55, 0x17}};
 
 HRESULT putText(BSTR value, std::wstring& field) {
     field = textOf(value);
@@ -40,11 +43,21 @@ public:
         KV_TS20_ENTRY(L"IRegistrationInfo::put_Author");
         return putText(value, data_->author);
     }
-    KV_NOTIMPL(get_Author, BSTR*) KV_NOTIMPL(get_Version, BSTR*) KV_NOTIMPL(put_Version, BSTR)
-    KV_NOTIMPL(get_Date, BSTR*) KV_NOTIMPL(put_Date, BSTR) KV_NOTIMPL(get_Documentation, BSTR*)
-    KV_NOTIMPL(put_Documentation, BSTR) KV_NOTIMPL(get_XmlText, BSTR*) KV_NOTIMPL(put_XmlText, BSTR)
-    KV_NOTIMPL(get_URI, BSTR*) KV_NOTIMPL(put_URI, BSTR) KV_NOTIMPL(get_SecurityDescriptor, VARIANT*)
-    KV_NOTIMPL(put_SecurityDescriptor, VARIANT) KV_NOTIMPL(get_Source, BSTR*) KV_NOTIMPL(put_Source, BSTR)
+    KV_NOTIMPL(get_Author, BSTR*);
+    KV_NOTIMPL(get_Version, BSTR*);
+    KV_NOTIMPL(put_Version, BSTR);
+    KV_NOTIMPL(get_Date, BSTR*);
+    KV_NOTIMPL(put_Date, BSTR);
+    KV_NOTIMPL(get_Documentation, BSTR*);
+    KV_NOTIMPL(put_Documentation, BSTR);
+    KV_NOTIMPL(get_XmlText, BSTR*);
+    KV_NOTIMPL(put_XmlText, BSTR);
+    KV_NOTIMPL(get_URI, BSTR*);
+    KV_NOTIMPL(put_URI, BSTR);
+    KV_NOTIMPL(get_SecurityDescriptor, VARIANT*);
+    KV_NOTIMPL(put_SecurityDescriptor, VARIANT);
+    KV_NOTIMPL(get_Source, BSTR*);
+    KV_NOTIMPL(put_Source, BSTR);
 
 private:
     std::shared_ptr<TaskData> data_;
@@ -80,9 +93,12 @@ public:
         }
         return put(data_->principal.logonType, value);
     }
-    KV_NOTIMPL(get_Id, BSTR*) KV_NOTIMPL(put_Id, BSTR) KV_NOTIMPL(get_DisplayName, BSTR*)
-    KV_NOTIMPL(put_DisplayName, BSTR) KV_NOTIMPL(get_RunLevel, TASK_RUNLEVEL_TYPE*)
-    KV_NOTIMPL(put_RunLevel, TASK_RUNLEVEL_TYPE)
+    KV_NOTIMPL(get_Id, BSTR*);
+    KV_NOTIMPL(put_Id, BSTR);
+    KV_NOTIMPL(get_DisplayName, BSTR*);
+    KV_NOTIMPL(put_DisplayName, BSTR);
+    KV_NOTIMPL(get_RunLevel, TASK_RUNLEVEL_TYPE*);
+    KV_NOTIMPL(put_RunLevel, TASK_RUNLEVEL_TYPE);
 
 private:
     std::shared_ptr<TaskData> data_;
@@ -131,21 +147,36 @@ public:
         KV_TS20_ENTRY(L"ITaskSettings::put_RunOnlyIfNetworkAvailable");
         return put(settings().runOnlyIfNetworkAvailable, value != VARIANT_FALSE);
     }
-    KV_NOTIMPL(get_AllowDemandStart, VARIANT_BOOL*) KV_NOTIMPL(put_AllowDemandStart, VARIANT_BOOL)
-    KV_NOTIMPL(get_RestartInterval, BSTR*) KV_NOTIMPL(put_RestartInterval, BSTR)
-    KV_NOTIMPL(get_RestartCount, INT*) KV_NOTIMPL(put_RestartCount, INT)
-    KV_NOTIMPL(get_MultipleInstances, TASK_INSTANCES_POLICY*) KV_NOTIMPL(get_ExecutionTimeLimit, BSTR*)
-    KV_NOTIMPL(get_StopIfGoingOnBatteries, VARIANT_BOOL*) KV_NOTIMPL(put_StopIfGoingOnBatteries, VARIANT_BOOL)
-    KV_NOTIMPL(get_DisallowStartIfOnBatteries, VARIANT_BOOL*) KV_NOTIMPL(get_RunOnlyIfNetworkAvailable, VARIANT_BOOL*)
-    KV_NOTIMPL(get_AllowHardTerminate, VARIANT_BOOL*) KV_NOTIMPL(put_AllowHardTerminate, VARIANT_BOOL)
-    KV_NOTIMPL(get_StartWhenAvailable, VARIANT_BOOL*) KV_NOTIMPL(put_StartWhenAvailable, VARIANT_BOOL)
-    KV_NOTIMPL(get_XmlText, BSTR*) KV_NOTIMPL(put_XmlText, BSTR)
-    KV_NOTIMPL(get_DeleteExpiredTaskAfter, BSTR*) KV_NOTIMPL(put_DeleteExpiredTaskAfter, BSTR)
-    KV_NOTIMPL(get_Compatibility, TASK_COMPATIBILITY*) KV_NOTIMPL(put_Compatibility, TASK_COMPATIBILITY)
-    KV_NOTIMPL(get_RunOnlyIfIdle, VARIANT_BOOL*) KV_NOTIMPL(put_RunOnlyIfIdle, VARIANT_BOOL)
-    KV_NOTIMPL(get_WakeToRun, VARIANT_BOOL*) KV_NOTIMPL(put_WakeToRun, VARIANT_BOOL)
-    KV_NOTIMPL(get_IdleSettings, IIdleSettings**) KV_NOTIMPL(put_IdleSettings, IIdleSettings*)
-    KV_NOTIMPL(get_NetworkSettings, INetworkSettings**) KV_NOTIMPL(put_NetworkSettings, INetworkSettings*)
+    KV_NOTIMPL(get_AllowDemandStart, VARIANT_BOOL*);
+    KV_NOTIMPL(put_AllowDemandStart, VARIANT_BOOL);
+    KV_NOTIMPL(get_RestartInterval, BSTR*);
+    KV_NOTIMPL(put_RestartInterval, BSTR);
+    KV_NOTIMPL(get_RestartCount, INT*);
+    KV_NOTIMPL(put_RestartCount, INT);
+    KV_NOTIMPL(get_MultipleInstances, TASK_INSTANCES_POLICY*);
+    KV_NOTIMPL(get_ExecutionTimeLimit, BSTR*);
+    KV_NOTIMPL(get_StopIfGoingOnBatteries, VARIANT_BOOL*);
+    KV_NOTIMPL(put_StopIfGoingOnBatteries, VARIANT_BOOL);
+    KV_NOTIMPL(get_DisallowStartIfOnBatteries, VARIANT_BOOL*);
+    KV_NOTIMPL(get_RunOnlyIfNetworkAvailable, VARIANT_BOOL*);
+    KV_NOTIMPL(get_AllowHardTerminate, VARIANT_BOOL*);
+    KV_NOTIMPL(put_AllowHardTerminate, VARIANT_BOOL);
+    KV_NOTIMPL(get_StartWhenAvailable, VARIANT_BOOL*);
+    KV_NOTIMPL(put_StartWhenAvailable, VARIANT_BOOL);
+    KV_NOTIMPL(get_XmlText, BSTR*);
+    KV_NOTIMPL(put_XmlText, BSTR);
+    KV_NOTIMPL(get_DeleteExpiredTaskAfter, BSTR*);
+    KV_NOTIMPL(put_DeleteExpiredTaskAfter, BSTR);
+    KV_NOTIMPL(get_Compatibility, TASK_COMPATIBILITY*);
+    KV_NOTIMPL(put_Compatibility, TASK_COMPATIBILITY);
+    KV_NOTIMPL(get_RunOnlyIfIdle, VARIANT_BOOL*);
+    KV_NOTIMPL(put_RunOnlyIfIdle, VARIANT_BOOL);
+    KV_NOTIMPL(get_WakeToRun, VARIANT_BOOL*);
+    KV_NOTIMPL(put_WakeToRun, VARIANT_BOOL);
+    KV_NOTIMPL(get_IdleSettings, IIdleSettings**);
+    KV_NOTIMPL(put_IdleSettings, IIdleSettings*);
+    KV_NOTIMPL(get_NetworkSettings, INetworkSettings**);
+    KV_NOTIMPL(put_NetworkSettings, INetworkSettings*);
 
 private:
     SettingsData& settings() { return data_->settings; }
@@ -171,9 +202,13 @@ public:
         KV_TS20_ENTRY(L"IExecAction::put_Arguments");
         return putText(value, data_->arguments);
     }
-    HRESULT STDMETHODCALLTYPE get_Type(TASK_ACTION_TYPE* value) override { return giveValue(TASK_ACTION_EXEC, value); }
-    KV_NOTIMPL(get_Id, BSTR*) KV_NOTIMPL(put_Id, BSTR)
-    KV_NOTIMPL(get_WorkingDirectory, BSTR*) KV_NOTIMPL(put_WorkingDirectory, BSTR)
+    HRESULT STDMETHODCALLTYPE get_Type(TASK_ACTION_TYPE* value) override {
+        return giveValue(TASK_ACTION_EXEC, value);
+    }
+    KV_NOTIMPL(get_Id, BSTR*);
+    KV_NOTIMPL(put_Id, BSTR);
+    KV_NOTIMPL(get_WorkingDirectory, BSTR*);
+    KV_NOTIMPL(put_WorkingDirectory, BSTR);
 
 private:
     std::shared_ptr<ActionData> data_;
@@ -202,8 +237,13 @@ public:
         data_->actions.push_back(std::make_shared<ActionData>());
         return giveObject(new (std::nothrow) ExecAction(data_->actions.back()), action);
     }
-    KV_NOTIMPL(get__NewEnum, IUnknown**) KV_NOTIMPL(get_XmlText, BSTR*) KV_NOTIMPL(put_XmlText, BSTR)
-    KV_NOTIMPL(Remove, VARIANT) KV_NOTIMPL(Clear, void) KV_NOTIMPL(get_Context, BSTR*) KV_NOTIMPL(put_Context, BSTR)
+    KV_NOTIMPL(get__NewEnum, IUnknown**);
+    KV_NOTIMPL(get_XmlText, BSTR*);
+    KV_NOTIMPL(put_XmlText, BSTR);
+    KV_NOTIMPL(Remove, VARIANT);
+    KV_NOTIMPL(Clear, void);
+    KV_NOTIMPL(get_Context, BSTR*);
+    KV_NOTIMPL(put_Context, BSTR);
 
 private:
     std::shared_ptr<TaskData> data_;
@@ -216,8 +256,11 @@ public:
         KV_TS20_ENTRY(L"IRepetitionPattern::put_Interval");
         return putText(value, data_->interval);
     }
-    KV_NOTIMPL(get_Interval, BSTR*) KV_NOTIMPL(get_Duration, BSTR*) KV_NOTIMPL(put_Duration, BSTR)
-    KV_NOTIMPL(get_StopAtDurationEnd, VARIANT_BOOL*) KV_NOTIMPL(put_StopAtDurationEnd, VARIANT_BOOL)
+    KV_NOTIMPL(get_Interval, BSTR*);
+    KV_NOTIMPL(get_Duration, BSTR*);
+    KV_NOTIMPL(put_Duration, BSTR);
+    KV_NOTIMPL(get_StopAtDurationEnd, VARIANT_BOOL*);
+    KV_NOTIMPL(put_StopAtDurationEnd, VARIANT_BOOL);
 
 private:
     std::shared_ptr<TriggerData> data_;
@@ -228,7 +271,9 @@ template <class I, const IID& Kind>
 class Trigger : public Dispatch<I, kIidTrigger, Kind> {
 public:
     explicit Trigger(std::shared_ptr<TriggerData> data) : data_(std::move(data)) {}
-    HRESULT STDMETHODCALLTYPE get_Type(TASK_TRIGGER_TYPE2* value) override { return giveValue(data_->type, value); }
+    HRESULT STDMETHODCALLTYPE get_Type(TASK_TRIGGER_TYPE2* value) override {
+        return giveValue(data_->type, value);
+    }
     HRESULT STDMETHODCALLTYPE put_Id(BSTR value) override {
         KV_TS20_ENTRY(L"ITrigger::put_Id");
         return putText(value, data_->id);
@@ -245,10 +290,14 @@ public:
         KV_TS20_ENTRY(L"ITrigger::put_EndBoundary");
         return putText(value, data_->endBoundary);
     }
-    KV_NOTIMPL(get_Id, BSTR*) KV_NOTIMPL(put_Repetition, IRepetitionPattern*)
-    KV_NOTIMPL(get_ExecutionTimeLimit, BSTR*) KV_NOTIMPL(put_ExecutionTimeLimit, BSTR)
-    KV_NOTIMPL(get_StartBoundary, BSTR*) KV_NOTIMPL(get_EndBoundary, BSTR*)
-    KV_NOTIMPL(get_Enabled, VARIANT_BOOL*) KV_NOTIMPL(put_Enabled, VARIANT_BOOL)
+    KV_NOTIMPL(get_Id, BSTR*);
+    KV_NOTIMPL(put_Repetition, IRepetitionPattern*);
+    KV_NOTIMPL(get_ExecutionTimeLimit, BSTR*);
+    KV_NOTIMPL(put_ExecutionTimeLimit, BSTR);
+    KV_NOTIMPL(get_StartBoundary, BSTR*);
+    KV_NOTIMPL(get_EndBoundary, BSTR*);
+    KV_NOTIMPL(get_Enabled, VARIANT_BOOL*);
+    KV_NOTIMPL(put_Enabled, VARIANT_BOOL);
 
 protected:
     std::shared_ptr<TriggerData> data_;
@@ -257,7 +306,8 @@ protected:
 class TimeTrigger final : public Trigger<ITimeTrigger, kIidTimeTrigger> {
 public:
     using Trigger::Trigger;
-    KV_NOTIMPL(get_RandomDelay, BSTR*) KV_NOTIMPL(put_RandomDelay, BSTR)
+    KV_NOTIMPL(get_RandomDelay, BSTR*);
+    KV_NOTIMPL(put_RandomDelay, BSTR);
 };
 
 class DailyTrigger final : public Trigger<IDailyTrigger, kIidDailyTrigger> {
@@ -267,7 +317,9 @@ public:
         KV_TS20_ENTRY(L"IDailyTrigger::put_DaysInterval");
         return put(data_->daysInterval, value);
     }
-    KV_NOTIMPL(get_DaysInterval, short*) KV_NOTIMPL(get_RandomDelay, BSTR*) KV_NOTIMPL(put_RandomDelay, BSTR)
+    KV_NOTIMPL(get_DaysInterval, short*);
+    KV_NOTIMPL(get_RandomDelay, BSTR*);
+    KV_NOTIMPL(put_RandomDelay, BSTR);
 };
 
 class WeeklyTrigger final : public Trigger<IWeeklyTrigger, kIidWeeklyTrigger> {
@@ -281,14 +333,17 @@ public:
         KV_TS20_ENTRY(L"IWeeklyTrigger::put_WeeksInterval");
         return put(data_->weeksInterval, value);
     }
-    KV_NOTIMPL(get_DaysOfWeek, short*) KV_NOTIMPL(get_WeeksInterval, short*)
-    KV_NOTIMPL(get_RandomDelay, BSTR*) KV_NOTIMPL(put_RandomDelay, BSTR)
+    KV_NOTIMPL(get_DaysOfWeek, short*);
+    KV_NOTIMPL(get_WeeksInterval, short*);
+    KV_NOTIMPL(get_RandomDelay, BSTR*);
+    KV_NOTIMPL(put_RandomDelay, BSTR);
 };
 
 class BootTrigger final : public Trigger<IBootTrigger, kIidBootTrigger> {
 public:
     using Trigger::Trigger;
-    KV_NOTIMPL(get_Delay, BSTR*) KV_NOTIMPL(put_Delay, BSTR)
+    KV_NOTIMPL(get_Delay, BSTR*);
+    KV_NOTIMPL(put_Delay, BSTR);
 };
 
 // Time, daily, weekly and boot triggers are modelled.
@@ -334,7 +389,9 @@ public:
         triggers.erase(triggers.begin() + (number.lVal - 1));
         return S_OK;
     }
-    KV_NOTIMPL(get_Item, LONG, ITrigger**) KV_NOTIMPL(get__NewEnum, IUnknown**) KV_NOTIMPL(Clear, void)
+    KV_NOTIMPL(get_Item, LONG, ITrigger**);
+    KV_NOTIMPL(get__NewEnum, IUnknown**);
+    KV_NOTIMPL(Clear, void);
 
 private:
     std::shared_ptr<TaskData> data_;
@@ -373,9 +430,13 @@ public:
         KV_TS20_ENTRY(L"ITaskDefinition::get_Actions");
         return giveObject(new (std::nothrow) ActionCollection(data_), value);
     }
-    KV_NOTIMPL(put_RegistrationInfo, IRegistrationInfo*) KV_NOTIMPL(put_Triggers, ITriggerCollection*)
-    KV_NOTIMPL(put_Settings, ITaskSettings*) KV_NOTIMPL(put_Principal, IPrincipal*)
-    KV_NOTIMPL(put_Actions, IActionCollection*) KV_NOTIMPL(get_XmlText, BSTR*) KV_NOTIMPL(put_XmlText, BSTR)
+    KV_NOTIMPL(put_RegistrationInfo, IRegistrationInfo*);
+    KV_NOTIMPL(put_Triggers, ITriggerCollection*);
+    KV_NOTIMPL(put_Settings, ITaskSettings*);
+    KV_NOTIMPL(put_Principal, IPrincipal*);
+    KV_NOTIMPL(put_Actions, IActionCollection*);
+    KV_NOTIMPL(get_XmlText, BSTR*);
+    KV_NOTIMPL(put_XmlText, BSTR);
 
 private:
     std::shared_ptr<TaskData> data_;
@@ -389,7 +450,8 @@ ITaskDefinition* newDefinition(std::shared_ptr<TaskData> data) {
 
 HRESULT snapshotOf(ITaskDefinition* definition, TaskData& data) {
     void* own = nullptr;
-    if (definition == nullptr || FAILED(definition->QueryInterface(kIidDefinitionData, &own)) || own == nullptr) {
+    if (definition == nullptr || FAILED(definition->QueryInterface(kIidDefinitionData, &own)) ||
+        own == nullptr) {
         return E_INVALIDARG;
     }
     auto* ours = static_cast<Definition*>(static_cast<ITaskDefinition*>(own));

@@ -17,8 +17,9 @@ kv::doubles::TaskScheduler20RegisterCall& last() {
 }
 
 std::wstring bstrText(const VARIANT& value) {
-    return value.vt == VT_BSTR && value.bstrVal != nullptr ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
-                                                           : std::wstring();
+    return value.vt == VT_BSTR && value.bstrVal != nullptr
+               ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
+               : std::wstring();
 }
 
 } // namespace

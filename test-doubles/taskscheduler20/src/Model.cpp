@@ -71,7 +71,8 @@ bool isDateTime(const std::wstring& text) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (text.size() != 19 || !digits(text, 0, 4, year) || text[4] != L'-' || !digits(text, 5, 2, month) ||
         text[7] != L'-' || !digits(text, 8, 2, day) || text[10] != L'T' || !digits(text, 11, 2, hour) ||
-        text[13] != L':' || !digits(text, 14, 2, minute) || text[16] != L':' || !digits(text, 17, 2, second)) {
+        text[13] != L':' || !digits(text, 14, 2, minute) || text[16] != L':' ||
+        !digits(text, 17, 2, second)) {
         return false;
     }
     static const int monthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -156,8 +157,8 @@ std::wstring toXml(const TaskData& task) {
     const SettingsData& settings = task.settings;
     xml::Element& element = root.add(L"Settings");
     const TASK_INSTANCES_POLICY policy = settings.multipleInstances;
-    element.add(L"MultipleInstancesPolicy", policy == TASK_INSTANCES_PARALLEL       ? L"Parallel"
-                                            : policy == TASK_INSTANCES_QUEUE        ? L"Queue"
+    element.add(L"MultipleInstancesPolicy", policy == TASK_INSTANCES_PARALLEL        ? L"Parallel"
+                                            : policy == TASK_INSTANCES_QUEUE         ? L"Queue"
                                             : policy == TASK_INSTANCES_STOP_EXISTING ? L"StopExisting"
                                                                                      : L"IgnoreNew");
     element.add(L"DisallowStartIfOnBatteries", boolText(settings.disallowStartIfOnBatteries));
@@ -201,7 +202,8 @@ HRESULT fromXml(const std::wstring& text, TaskData& task) {
     if (const xml::Element* settings = root->child(L"Settings")) {
         result.settings.enabled = readBool(*settings, L"Enabled", true);
         result.settings.hidden = readBool(*settings, L"Hidden", false);
-        result.settings.priority = static_cast<int>(std::wcstol(settings->childText(L"Priority", L"7").c_str(), nullptr, 10));
+        result.settings.priority =
+            static_cast<int>(std::wcstol(settings->childText(L"Priority", L"7").c_str(), nullptr, 10));
     }
     result.data = root->childText(L"Data");
     if (const xml::Element* actions = root->child(L"Actions")) {
@@ -235,17 +237,19 @@ HRESULT validateForRegistration(const TaskData& task) {
             (!trigger->endBoundary.empty() &&
              (!isDateTime(trigger->endBoundary) || trigger->endBoundary < trigger->startBoundary)) ||
             (!trigger->interval.empty() && (!timeSeconds(trigger->interval, interval) || interval < 60)) ||
-            (trigger->type == TASK_TRIGGER_DAILY && (trigger->daysInterval < 1 || trigger->daysInterval > 365)) ||
+            (trigger->type == TASK_TRIGGER_DAILY &&
+             (trigger->daysInterval < 1 || trigger->daysInterval > 365)) ||
             (trigger->type == TASK_TRIGGER_WEEKLY &&
-             (trigger->weeksInterval < 1 || trigger->weeksInterval > 52 || (trigger->daysOfWeek & ~0x7F) != 0))) {
+             (trigger->weeksInterval < 1 || trigger->weeksInterval > 52 ||
+              (trigger->daysOfWeek & ~0x7F) != 0))) {
             return kSchedInvalidValue;
         }
     }
     long long limit = 0;
     const SettingsData& settings = task.settings;
     const std::wstring& time = settings.executionTimeLimit;
-    const bool limitOk =
-        time.empty() || (time.size() >= 3 && time[0] == L'P' && (time[1] != L'T' || timeSeconds(time, limit)));
+    const bool limitOk = time.empty() || (time.size() >= 3 && time[0] == L'P' &&
+                                          (time[1] != L'T' || timeSeconds(time, limit)));
     return settings.priority < 0 || settings.priority > 10 || !limitOk ? kSchedInvalidValue : S_OK;
 }
 

@@ -22,8 +22,8 @@ ScopedTaskScheduler20Registration::ScopedTaskScheduler20Registration(const TaskS
     ts20::clearRegistration();
     IClassFactory* factory = ts20::newClassFactory();
     result_ = factory == nullptr ? E_OUTOFMEMORY
-                                 : CoRegisterClassObject(ts20::kClsidTaskScheduler, factory, CLSCTX_INPROC_SERVER,
-                                                         REGCLS_MULTIPLEUSE, &cookie_);
+                                 : CoRegisterClassObject(ts20::kClsidTaskScheduler, factory,
+                                                         CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
     if (factory != nullptr) {
         factory->Release();
     }
@@ -41,7 +41,8 @@ ScopedTaskScheduler20Registration::~ScopedTaskScheduler20Registration() {
 std::wstring readTaskScheduler20Xml(const std::wstring& taskPath) {
     std::vector<std::wstring> names;
     std::wstring xml;
-    return FAILED(namesOf(taskPath, names)) || FAILED(ts20::store::readTask(names, xml)) ? std::wstring() : xml;
+    return FAILED(namesOf(taskPath, names)) || FAILED(ts20::store::readTask(names, xml)) ? std::wstring()
+                                                                                         : xml;
 }
 
 bool writeTaskScheduler20Xml(const std::wstring& taskPath, const std::wstring& xml) {

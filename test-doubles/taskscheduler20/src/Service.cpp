@@ -11,7 +11,9 @@
 #include <vector>
 
 #define KV_NOTIMPL(name, ...)                                                                                \
-    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override {                                                   \
+        return E_NOTIMPL;                                                                                    \
+    }
 
 // The service, its folders and registered tasks, for the calls the scheduled-task
 // library makes; every other method answers E_NOTIMPL.
@@ -71,9 +73,10 @@ private:
 
 // Starts the exec action as the service would: the program path quoted, then the arguments.
 HRESULT startAction(const ActionData& action, kv::UniqueHandle& process) {
-    std::wstring line = L"\"" + action.path + L"\"" + (action.arguments.empty() ? L"" : L" " + action.arguments);
+    std::wstring line =
+        L"\"" + action.path + L"\"" + (action.arguments.empty() ? L"" : L" " + action.arguments);
     STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(action.path.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &info)) {
@@ -133,12 +136,20 @@ public:
         const HRESULT hr = load(*task);
         return FAILED(hr) ? hr : giveObject(newDefinition(task), value);
     }
-    KV_NOTIMPL(get_Path, BSTR*) KV_NOTIMPL(get_Enabled, VARIANT_BOOL*) KV_NOTIMPL(put_Enabled, VARIANT_BOOL)
-    KV_NOTIMPL(RunEx, VARIANT, LONG, LONG, BSTR, IRunningTask**) KV_NOTIMPL(GetInstances, LONG, IRunningTaskCollection**)
-    KV_NOTIMPL(get_LastRunTime, DATE*) KV_NOTIMPL(get_LastTaskResult, LONG*) KV_NOTIMPL(get_NumberOfMissedRuns, LONG*)
-    KV_NOTIMPL(get_NextRunTime, DATE*) KV_NOTIMPL(get_Xml, BSTR*) KV_NOTIMPL(GetSecurityDescriptor, LONG, BSTR*)
-    KV_NOTIMPL(SetSecurityDescriptor, BSTR, LONG) KV_NOTIMPL(Stop, LONG)
-    KV_NOTIMPL(GetRunTimes, const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*, LPSYSTEMTIME*)
+    KV_NOTIMPL(get_Path, BSTR*);
+    KV_NOTIMPL(get_Enabled, VARIANT_BOOL*);
+    KV_NOTIMPL(put_Enabled, VARIANT_BOOL);
+    KV_NOTIMPL(RunEx, VARIANT, LONG, LONG, BSTR, IRunningTask**);
+    KV_NOTIMPL(GetInstances, LONG, IRunningTaskCollection**);
+    KV_NOTIMPL(get_LastRunTime, DATE*);
+    KV_NOTIMPL(get_LastTaskResult, LONG*);
+    KV_NOTIMPL(get_NumberOfMissedRuns, LONG*);
+    KV_NOTIMPL(get_NextRunTime, DATE*);
+    KV_NOTIMPL(get_Xml, BSTR*);
+    KV_NOTIMPL(GetSecurityDescriptor, LONG, BSTR*);
+    KV_NOTIMPL(SetSecurityDescriptor, BSTR, LONG);
+    KV_NOTIMPL(Stop, LONG);
+    KV_NOTIMPL(GetRunTimes, const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*, LPSYSTEMTIME*);
 
 private:
     HRESULT load(TaskData& task) const {
@@ -151,7 +162,8 @@ private:
     std::wstring path_;
 };
 
-class RegisteredTaskCollection final : public Dispatch<IRegisteredTaskCollection, kIidRegisteredTaskCollection> {
+class RegisteredTaskCollection final
+    : public Dispatch<IRegisteredTaskCollection, kIidRegisteredTaskCollection> {
 public:
     explicit RegisteredTaskCollection(std::vector<Names> items) : items_(std::move(items)) {}
     HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
@@ -169,7 +181,7 @@ public:
         }
         return giveObject(new (std::nothrow) RegisteredTask(items_[number.lVal - 1]), task);
     }
-    KV_NOTIMPL(get__NewEnum, IUnknown**)
+    KV_NOTIMPL(get__NewEnum, IUnknown**);
 
 private:
     std::vector<Names> items_;
@@ -288,9 +300,11 @@ public:
         }
         return giveBstr(text.empty() ? kDefaultSddl : text, sddl);
     }
-    KV_NOTIMPL(get_Name, BSTR*) KV_NOTIMPL(get_Path, BSTR*) KV_NOTIMPL(GetFolders, LONG, ITaskFolderCollection**)
-    KV_NOTIMPL(RegisterTask, BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT, IRegisteredTask**)
-    KV_NOTIMPL(SetSecurityDescriptor, BSTR, LONG)
+    KV_NOTIMPL(get_Name, BSTR*);
+    KV_NOTIMPL(get_Path, BSTR*);
+    KV_NOTIMPL(GetFolders, LONG, ITaskFolderCollection**);
+    KV_NOTIMPL(RegisterTask, BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT, IRegisteredTask**);
+    KV_NOTIMPL(SetSecurityDescriptor, BSTR, LONG);
 
 private:
     // The names of a stored task of this folder; a missing one answers file or path not found.
@@ -369,7 +383,8 @@ class TaskService final : public Dispatch<ITaskService, kIidTaskService> {
 public:
     HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** folder) override {
         KV_TS20_ENTRY(L"ITaskService::GetFolder");
-        return connected_ ? TaskFolder::open(L"", textOf(path), folder) : HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
+        return connected_ ? TaskFolder::open(L"", textOf(path), folder)
+                          : HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
     }
     HRESULT STDMETHODCALLTYPE NewTask(DWORD flags, ITaskDefinition** definition) override {
         KV_TS20_ENTRY(L"ITaskService::NewTask");
@@ -390,9 +405,12 @@ public:
         connected_ = true;
         return S_OK;
     }
-    KV_NOTIMPL(GetRunningTasks, LONG, IRunningTaskCollection**) KV_NOTIMPL(get_Connected, VARIANT_BOOL*)
-    KV_NOTIMPL(get_TargetServer, BSTR*) KV_NOTIMPL(get_ConnectedUser, BSTR*)
-    KV_NOTIMPL(get_ConnectedDomain, BSTR*) KV_NOTIMPL(get_HighestVersion, DWORD*)
+    KV_NOTIMPL(GetRunningTasks, LONG, IRunningTaskCollection**);
+    KV_NOTIMPL(get_Connected, VARIANT_BOOL*);
+    KV_NOTIMPL(get_TargetServer, BSTR*);
+    KV_NOTIMPL(get_ConnectedUser, BSTR*);
+    KV_NOTIMPL(get_ConnectedDomain, BSTR*);
+    KV_NOTIMPL(get_HighestVersion, DWORD*);
 
 private:
     bool connected_ = false;

@@ -41,11 +41,12 @@ protected:
         }
         return result;
     }
-    HRESULT registerAs(ITaskDefinition* task, const VARIANT& user, const VARIANT& password, TASK_LOGON_TYPE logon) {
+    HRESULT registerAs(ITaskDefinition* task, const VARIANT& user, const VARIANT& password,
+                       TASK_LOGON_TYPE logon) {
         kv::ComPtr<IRegisteredTask> registered;
         kv::Variant sddl;
-        return root->RegisterTaskDefinition(kv::Bstr(L"Task").get(), task, TASK_CREATE_OR_UPDATE, user, password,
-                                            logon, sddl.get(), registered.put());
+        return root->RegisterTaskDefinition(kv::Bstr(L"Task").get(), task, TASK_CREATE_OR_UPDATE, user,
+                                            password, logon, sddl.get(), registered.put());
     }
     bool stored() { return !kv::doubles::readTaskScheduler20Xml(L"\\Task").empty(); }
 
@@ -74,8 +75,10 @@ TEST_F(TaskScheduler20Double, RefusesCredentialsTheServiceRefuses) {
     const Row rows[] = {
         {none, none, TASK_LOGON_SERVICE_ACCOUNT, S_OK, "the local system account"},
         {system.get(), null, TASK_LOGON_SERVICE_ACCOUNT, S_OK, "a named service account, a null password"},
-        {none, blank.get(), TASK_LOGON_SERVICE_ACCOUNT, E_INVALIDARG, "a service account's password is an empty VARIANT"},
-        {system.get(), secret.get(), TASK_LOGON_SERVICE_ACCOUNT, E_INVALIDARG, "a service account takes no password"},
+        {none, blank.get(), TASK_LOGON_SERVICE_ACCOUNT, E_INVALIDARG,
+         "a service account's password is an empty VARIANT"},
+        {system.get(), secret.get(), TASK_LOGON_SERVICE_ACCOUNT, E_INVALIDARG,
+         "a service account takes no password"},
         {builder.get(), secret.get(), TASK_LOGON_PASSWORD, S_OK, "a user with a password"},
         {builder.get(), none, TASK_LOGON_PASSWORD, E_OUTOFMEMORY, "a user without a password"},
         {none, secret.get(), TASK_LOGON_PASSWORD, E_OUTOFMEMORY, "a password without a user"},
@@ -91,7 +94,8 @@ TEST_F(TaskScheduler20Double, RefusesCredentialsTheServiceRefuses) {
 
 TEST_F(TaskScheduler20Double, RefusesDefinitionsTheServiceRefuses) {
     using Edit = std::function<void(ITaskDefinition&)>;
-    const auto trigger = [](TASK_TRIGGER_TYPE2 type, const wchar_t* start, const wchar_t* interval = nullptr) {
+    const auto trigger = [](TASK_TRIGGER_TYPE2 type, const wchar_t* start,
+                            const wchar_t* interval = nullptr) {
         return Edit([=](ITaskDefinition& task) {
             kv::ComPtr<ITriggerCollection> triggers;
             kv::ComPtr<ITrigger> created;
@@ -113,9 +117,12 @@ TEST_F(TaskScheduler20Double, RefusesDefinitionsTheServiceRefuses) {
         {trigger(TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT10M"), S_OK, "the updater's trigger"},
         {trigger(TASK_TRIGGER_TIME, L"NEVER"), kv::ts20::kSchedInvalidValue, "no date"},
         {trigger(TASK_TRIGGER_TIME, L"2027-02-29T03:04:05"), kv::ts20::kSchedInvalidValue, "no such day"},
-        {trigger(TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT"), kv::ts20::kSchedInvalidValue, "no interval"},
-        {trigger(TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT30S"), kv::ts20::kSchedInvalidValue, "under a minute"},
-        {trigger(TASK_TRIGGER_WEEKLY, L"2027-01-02T03:04:05"), kv::ts20::kSchedMissingNode, "a week without a day"},
+        {trigger(TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT"), kv::ts20::kSchedInvalidValue,
+         "no interval"},
+        {trigger(TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT30S"), kv::ts20::kSchedInvalidValue,
+         "under a minute"},
+        {trigger(TASK_TRIGGER_WEEKLY, L"2027-01-02T03:04:05"), kv::ts20::kSchedMissingNode,
+         "a week without a day"},
         {[](ITaskDefinition& task) {
              kv::ComPtr<ITaskSettings> settings;
              task.get_Settings(settings.put());
