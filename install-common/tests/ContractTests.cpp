@@ -223,22 +223,22 @@ TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
 
 TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
     const auto task = this->savedTask(L"Runner");
-    this->failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
+    kv::test::failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
     task->run();
-    this->failNext(TypeParam::RunCall, E_ACCESSDENIED);
+    kv::test::failNext(TypeParam::RunCall, E_ACCESSDENIED);
     this->expectTaskFailure([&] { task->run(); }, E_ACCESSDENIED, L"run");
 }
 
 TYPED_TEST(Contract, OpenCreateAndSaveFailures) {
     const auto task = this->savedTask(L"Stored");
-    this->failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    kv::test::failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(this->scheduler->getTask(L"Stored"), nullptr) << "file not found means absent";
-    this->failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+    kv::test::failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
     this->expectSchedulerFailure([&] { this->scheduler->getTask(L"Stored"); },
                                  HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), L"getTask");
-    this->failNext(TypeParam::CreateCall, E_OUTOFMEMORY);
+    kv::test::failNext(TypeParam::CreateCall, E_OUTOFMEMORY);
     this->expectSchedulerFailure([&] { this->scheduler->createTask(L"New"); }, E_OUTOFMEMORY, L"createTask");
-    this->failNext(TypeParam::SaveCall, E_ACCESSDENIED);
+    kv::test::failNext(TypeParam::SaveCall, E_ACCESSDENIED);
     this->expectTaskFailure([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"save");
     EXPECT_TRUE(this->stored(L"Stored")) << "the platform keeps what it had";
 }

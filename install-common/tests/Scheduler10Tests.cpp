@@ -10,6 +10,8 @@
 
 namespace {
 
+using kv::test::failNext;
+
 using kv::test::TaskScheduler10Test;
 namespace ts10 = kv::doubles::ts10;
 constexpr wchar_t Scheduler10File[] = L"install-common/Scheduler10.cpp";

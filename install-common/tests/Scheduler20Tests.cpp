@@ -10,6 +10,8 @@
 
 namespace {
 
+using kv::test::failNext;
+
 using kv::test::TaskScheduler20Test;
 namespace doubles = kv::doubles;
 constexpr wchar_t Scheduler20File[] = L"install-common/Scheduler20.cpp";
@@ -20,7 +22,7 @@ protected:
     // The folder's DACL as SDDL, or the failure of opening it.
     static std::wstring folderSddl(const wchar_t* path) {
         HRESULT opened = S_OK;
-        const kv::ComPtr<ITaskFolder> folder = storedFolder(path, &opened);
+        const kv::ComPtr<ITaskFolder> folder = storedFolder(path, opened);
         if (!folder) {
             return L"error " + std::to_wstring(opened);
         }

@@ -10,6 +10,8 @@
 
 namespace {
 
+using kv::test::failNext;
+
 using Task10 = kv::Scheduler10::Task10;
 using kv::TaskPriority;
 using kv::TaskStatus;
@@ -126,6 +128,10 @@ protected:
         task->setCommand(marker());
         return task;
     }
+    void TearDown() override {
+        scheduler.reset();
+        TaskScheduler10Test::TearDown();
+    }
     std::shared_ptr<kv::IScheduler> scheduler;
 };
 
@@ -212,10 +218,10 @@ TEST_F(Task10Service, ReportsEveryStatusButTerminated) {
                 {SCHED_S_TASK_NOT_SCHEDULED, TaskStatus::NotScheduled},
                 {SCHED_S_TASK_NO_MORE_RUNS, TaskStatus::NoMoreRuns}};
     for (const auto& row : rows) {
-        ASSERT_EQ(ts10::forceStatus(tasks.path(), L"Status", row.code), S_OK);
+        ASSERT_EQ(ts10::forceStatus(store.path(), L"Status", row.code), S_OK);
         EXPECT_EQ(scheduler->getTask(L"Status")->getStatus(), row.status);
     }
-    ASSERT_EQ(ts10::forceStatus(tasks.path(), L"Status", SCHED_S_TASK_TERMINATED), S_OK);
+    ASSERT_EQ(ts10::forceStatus(store.path(), L"Status", SCHED_S_TASK_TERMINATED), S_OK);
     const auto terminated = scheduler->getTask(L"Status");
     kv::test::expectComException([&] { terminated->getStatus(); }, E_INVALIDARG,
                                  L"kv::Scheduler10::Task10::convertStatus", Task10File);

@@ -10,6 +10,8 @@
 
 namespace {
 
+using kv::test::failNext;
+
 using Task20 = kv::Scheduler20::Task20;
 using kv::TaskPriority;
 using kv::test::marker;
