@@ -37,7 +37,7 @@ bool parse(const std::wstring& text, std::map<std::wstring, std::map<unsigned, F
         }
         const std::size_t at = entry.find(L'@');
         const std::size_t equals = entry.find(L'=', at == std::wstring::npos ? 0 : at);
-        if (at == 0 || at == std::wstring::npos || equals == std::wstring::npos) {
+        if (at == std::wstring::npos || equals == std::wstring::npos) {
             return false;
         }
         wchar_t* stop = nullptr;
@@ -52,6 +52,9 @@ bool parse(const std::wstring& text, std::map<std::wstring, std::map<unsigned, F
             return false;
         }
         const std::size_t first = entry.find_first_not_of(L" \t");
+        if (first >= at) {
+            return false; // no method name
+        }
         out[entry.substr(first, entry.find_last_not_of(L" \t", at - 1) - first + 1)][call] = {
             static_cast<HRESULT>(result), onward};
     }

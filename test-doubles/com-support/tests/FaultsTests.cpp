@@ -42,7 +42,7 @@ TEST(Faults, FailTheCallsTheTextNames) {
 
 TEST(Faults, RefuseMalformedTextsWhole) {
     for (const wchar_t* text :
-         {L"ITask::Run=0x80070005", L"@1=0x80070005", L"ITask::Run@x=1", L"ITask::Run@1=",
+         {L"ITask::Run=0x80070005", L"@1=0x80070005", L" @1=1", L"ITask::Run@x=1", L"ITask::Run@1=",
           L"ITask::Run@1=0x80070005z", L"ITask::Run@1-=5", L"A@1=1;ITask::Run@1"}) {
         kv::doubles::clearFaults();
         EXPECT_FALSE(kv::doubles::addFaults(text)) << std::string(text, text + wcslen(text));
