@@ -14,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace kv::test {
@@ -78,6 +80,51 @@ inline void failNext(const std::wstring& method, HRESULT result) {
     doubles::failCall(method, doubles::callCount(method) + 1, result);
 }
 
+// Counts the task-allocator blocks (CoTaskMemAlloc) allocated and not yet freed
+// while it is registered: texts and data the platform hands out must be released.
+class TaskMemorySpy final : public IMallocSpy {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
+        *result = iid == IID_IUnknown || iid == IID_IMallocSpy ? this : nullptr;
+        return *result != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override {
+        std::lock_guard<std::mutex> guard(lock);
+        live.insert(block);
+        return block;
+    }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+        std::lock_guard<std::mutex> guard(lock);
+        live.erase(block);
+        return block;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** out, BOOL) override {
+        PreFree(block, TRUE);
+        *out = block;
+        return size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return PostAlloc(block); }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+
+    std::size_t unreleased() {
+        std::lock_guard<std::mutex> guard(lock);
+        return live.size();
+    }
+
+private:
+    std::mutex lock;
+    std::set<void*> live;
+};
+
 // COM in the multithreaded apartment, as the installer enters it, a store of the
 // test's own, and at the end the check that every platform object the library
 // took a reference on is released again.
@@ -118,12 +165,19 @@ protected:
     doubles::ScopedTaskScheduler20Registration registration{{store.path()}};
 };
 
-// With the Task Scheduler 1.0 double.
+// With the Task Scheduler 1.0 double, whose texts and data are task-allocator
+// blocks: every one the library is handed must be freed again.
 class TaskScheduler10Test : public SchedulerTest {
 protected:
     void SetUp() override {
         ASSERT_EQ(registration.result(), S_OK);
         SchedulerTest::SetUp();
+        ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+    }
+    void TearDown() override {
+        SchedulerTest::TearDown();
+        EXPECT_EQ(spy.unreleased(), 0u) << "leaked task-allocator blocks";
+        CoRevokeMallocSpy();
     }
     // A work item as the service holds it, through a connection of the test's own.
     static ComPtr<ITask> storedWorkItem(const std::wstring& name) {
@@ -140,6 +194,7 @@ protected:
     }
 
     doubles::ScopedTaskScheduler10Registration registration{store.path()};
+    TaskMemorySpy spy;
 };
 
 } // namespace kv::test
