@@ -165,12 +165,15 @@ TEST_F(Task20Service, ReadsStoredPrioritiesBack) {
                         L"<Priority>" + priority + L"</Priority>");
         ASSERT_TRUE(doubles::writeTaskScheduler20Xml(L"\\Korvane\\Prioritised", changed));
     };
-    storeWith(L"5");
-    EXPECT_EQ(scheduler->getTask(L"Prioritised")->getPriority(), TaskPriority::Normal);
-    storeWith(L"8");
-    EXPECT_EQ(scheduler->getTask(L"Prioritised")->getPriority(), TaskPriority::Idle);
-    storeWith(L"0");
-    EXPECT_EQ(scheduler->getTask(L"Prioritised")->getPriority(), TaskPriority::Realtime);
+    // The platform's 0 to 10 read back in four bands, at each band's edges.
+    const std::pair<const wchar_t*, TaskPriority> rows[] = {
+        {L"0", TaskPriority::Realtime}, {L"1", TaskPriority::High},   {L"3", TaskPriority::High},
+        {L"4", TaskPriority::Normal},   {L"6", TaskPriority::Normal}, {L"7", TaskPriority::Idle},
+        {L"10", TaskPriority::Idle}};
+    for (const auto& [stored, priority] : rows) {
+        storeWith(stored);
+        EXPECT_EQ(scheduler->getTask(L"Prioritised")->getPriority(), priority) << kv::str::wideToUtf8(stored);
+    }
     storeWith(L"11");
     const auto opened = scheduler->getTask(L"Prioritised");
     kv::test::expectComException([&] { opened->getPriority(); }, E_INVALIDARG,
