@@ -67,6 +67,22 @@ TEST(Task10MakeTrigger, RejectsIntervalsBeyondSixteenBits) {
                                  L"kv::Scheduler10::Task10::setTriggers", Task10File);
 }
 
+TEST(Task10MakeTrigger, RejectsTimesTheRunTimeCannotConvert) {
+    TASK_TRIGGER result;
+    for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0), kv::NeverTime - 1}) {
+        kv::TimeTrigger start;
+        start.setStart(time);
+        kv::TimeTrigger end;
+        end.setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
+        end.setEnd(time);
+        end.setNoEndDate(false);
+        for (const kv::TimeTrigger* trigger : {&start, &end}) {
+            kv::test::expectComException([&] { Task10::makeTrigger(*trigger, result); }, E_INVALIDARG,
+                                         L"kv::Scheduler10::Task10::setTriggers", Task10File);
+        }
+    }
+}
+
 TEST(Task10MakeTriggerLocalTime, BeginsAndEndsInLocalTimeToTheMinute) {
     const kv::TimePoint start = kv::test::utcTime(2026, 12, 31, 20, 14, 59, 5000000);
     const kv::TimePoint end = kv::test::utcTime(2027, 3, 1, 23, 30, 0);
