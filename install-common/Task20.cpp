@@ -263,7 +263,9 @@ void Scheduler20::Task20::setTriggers(const TriggerList& triggers) {
             KV_CHECK(E_POINTER, function);
         }
         wchar_t id[128] = {};
-        std::swprintf(id, 128, L"trigger%ld", position);
+        if (std::swprintf(id, 128, L"trigger%ld", position) < 0) {
+            KV_CHECK(E_UNEXPECTED, function);
+        }
         ComPtr<ITrigger> created;
         switch (record->getType()) {
             case TriggerType::Time:
@@ -358,8 +360,10 @@ std::wstring Scheduler20::Task20::formatBoundaryTime(TimePoint time) {
         KV_CHECK(E_INVALIDARG, L"kv::Scheduler20::Task20::formatBoundaryTime");
     }
     wchar_t text[64] = {};
-    std::swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (std::swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec) < 0) {
+        KV_CHECK(E_INVALIDARG, L"kv::Scheduler20::Task20::formatBoundaryTime");
+    }
     return text;
 }
 

@@ -187,7 +187,9 @@ GenericApi<HosterApi>* hosterApi() {
                 creationState.store(0);
                 throw;
             }
-            std::atexit(deleteHosterApi);
+            // When it cannot be registered only the release at exit is lost: the end of
+            // the process closes what the API holds.
+            (void)std::atexit(deleteHosterApi);
             creationState.store(2);
             return instance.load();
         }

@@ -122,7 +122,7 @@ protected:
 };
 
 using Backends = ::testing::Types<Backend20, Backend10>;
-TYPED_TEST_SUITE(Contract, Backends);
+TYPED_TEST_SUITE(Contract, Backends, );
 
 TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
     kv::test::StartCounter starts;

@@ -130,10 +130,10 @@ int InstallerMain(const InstallerVersion& version, std::unique_ptr<IMainLogic> m
         result = InstallerExitCode::Failed;
     } catch (const kv::ComError& e) {
         // Not a standard exception, yet it must not end the run without a log line and
-        // an exit code: it is treated like one.
+        // an exit code: it is treated like one. The text always fits.
         char description[64];
-        std::snprintf(description, sizeof(description), "of a non-standard type: COM error 0x%08lX",
-                      static_cast<unsigned long>(e.Error()));
+        (void)std::snprintf(description, sizeof(description), "of a non-standard type: COM error 0x%08lX",
+                            static_cast<unsigned long>(e.Error()));
         logException(description);
         result = InstallerExitCode::Failed;
     } catch (...) {

@@ -6,14 +6,15 @@
 #include "winenv/ProductNamespace.h"
 #include "winenv/Registry.h"
 
+#include <algorithm>
 #include <cwctype>
-#include <set>
+#include <iterator>
 #include <string>
 
 namespace {
 
 // The words that switch a string mode on, compared after lower-casing.
-const std::set<std::wstring> EnablingWords = {L"true", L"1", L"on", L"yes"};
+constexpr const wchar_t* EnablingWords[] = {L"true", L"1", L"on", L"yes"};
 
 bool readOperatingMode(const std::wstring& keyPath, const std::wstring& valueName) {
     LightWin32Registry registry;
@@ -25,7 +26,7 @@ bool readOperatingMode(const std::wstring& keyPath, const std::wstring& valueNam
     for (wchar_t& c : value) {
         c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
     }
-    if (EnablingWords.count(value) == 0) {
+    if (std::find(std::begin(EnablingWords), std::end(EnablingWords), value) == std::end(EnablingWords)) {
         return false;
     }
     KvZarnLogging::log(KvZarnLogging::Info, "`anonymous-namespace'::readOperatingMode", L"\"%ls\" detected.",

@@ -8,7 +8,8 @@
 #include <taskschd.h>
 
 #ifndef __IWeeklyTrigger_INTERFACE_DEFINED__
-#define __IWeeklyTrigger_INTERFACE_DEFINED__
+// The SDK header's own guard, so that the two never both declare it.
+#define __IWeeklyTrigger_INTERFACE_DEFINED__ // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 MIDL_INTERFACE("5038FC98-82FF-436D-8728-A512A57C9DC1")
 IWeeklyTrigger : public ITrigger {
 public:
@@ -22,7 +23,8 @@ public:
 #endif
 
 #ifndef __IBootTrigger_INTERFACE_DEFINED__
-#define __IBootTrigger_INTERFACE_DEFINED__
+// The SDK header's own guard, so that the two never both declare it.
+#define __IBootTrigger_INTERFACE_DEFINED__ // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 MIDL_INTERFACE("2A9C35DA-D357-41F4-BBC1-207AC1B1F3CB")
 IBootTrigger : public ITrigger {
 public:

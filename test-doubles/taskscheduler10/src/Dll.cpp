@@ -8,7 +8,7 @@ namespace kv::doubles {
 HRESULT ts10ClassObject(REFCLSID clsid, REFIID iid, void** result);
 }
 
-extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) noexcept {
+extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
     try {
         return kv::doubles::ts10ClassObject(clsid, iid, result);
     } catch (...) {
@@ -16,6 +16,6 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID iid, void*
     }
 }
 
-extern "C" HRESULT __stdcall DllCanUnloadNow() noexcept {
+extern "C" HRESULT __stdcall DllCanUnloadNow() {
     return kv::doubles::liveComObjects() == 0 ? S_OK : S_FALSE;
 }

@@ -7,7 +7,7 @@
 #include "ComBase.h"
 #include "Service.h"
 
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) noexcept {
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
     if (result == nullptr) {
         return E_POINTER;
     }
@@ -24,6 +24,6 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
     return hr;
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() noexcept {
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return kv::doubles::liveComObjects() == 0 ? S_OK : S_FALSE;
 }

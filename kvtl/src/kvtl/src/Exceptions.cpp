@@ -80,10 +80,11 @@ const wchar_t* ComError::ErrorMessage() const noexcept {
     constexpr size_t capacity = 32;
     message_ = static_cast<wchar_t*>(::LocalAlloc(LMEM_FIXED, capacity * sizeof(wchar_t)));
     if (message_ != nullptr) {
+        // Both texts fit the buffer, so neither call can fail.
         if (const WORD code = dispatchCode(hr_); code != 0) {
-            std::swprintf(message_, capacity, L"IDispatch error #%d", static_cast<int>(code));
+            (void)std::swprintf(message_, capacity, L"IDispatch error #%d", static_cast<int>(code));
         } else {
-            std::swprintf(message_, capacity, L"Unknown error 0x%0lX", static_cast<unsigned long>(hr_));
+            (void)std::swprintf(message_, capacity, L"Unknown error 0x%0lX", static_cast<unsigned long>(hr_));
         }
     }
     return message_;
