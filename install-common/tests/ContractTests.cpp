@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -57,6 +58,79 @@ struct Backend20 : kv::test::TaskScheduler20Test {
         EXPECT_EQ(call.sddlType, VT_BSTR);
         EXPECT_EQ(call.sddl, L"D:(A;;FA;;;BA)(A;;FA;;;SY)");
     }
+    // A named account registers a password logon with both credentials as texts.
+    static void expectNamedAccount(const std::wstring& name) {
+        const std::wstring xml = doubles::readTaskScheduler20Xml(L"\\Korvane\\" + name);
+        EXPECT_EQ(kv::test::element(xml, L"UserId"), L"builder");
+        EXPECT_EQ(kv::test::element(xml, L"LogonType"), L"Password");
+        const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
+        EXPECT_EQ(call.user, L"builder");
+        EXPECT_EQ(call.userType, VT_BSTR);
+        EXPECT_EQ(call.passwordType, VT_BSTR);
+        EXPECT_EQ(call.logonType, TASK_LOGON_PASSWORD);
+    }
+    // Each platform call whose failure ends an operation, by the operation's function text.
+    struct FailureRow {
+        bool registered; // the task comes from getTask of a stored one
+        const wchar_t* function;
+        const wchar_t* act;
+        const wchar_t* method;
+    };
+    static std::vector<FailureRow> failures() {
+        return {
+            {false, L"getDescription", L"getDescription", L"ITaskDefinition::get_RegistrationInfo"},
+            {false, L"setDescription", L"setDescription", L"IRegistrationInfo::put_Description"},
+            {true, L"getAction", L"getCommand", L"IRegisteredTask::get_Definition"},
+            {true, L"getAction", L"getCommand", L"IActionCollection::get_Count"},
+            {true, L"getAction", L"getCommand", L"IActionCollection::get_Item"},
+            {true, L"getAction", L"getParameters", L"ITaskDefinition::get_Actions"},
+            {true, L"getAction", L"setCommand", L"IActionCollection::Create"},
+            {false, L"setCommand", L"setCommand", L"IExecAction::put_Path"},
+            {false, L"setParameters", L"setParameters", L"IExecAction::put_Arguments"},
+            {false, L"setSignature", L"setSignature", L"ITaskDefinition::put_Data"},
+            {false, L"getStatus", L"getStatus", L"ITaskDefinition::get_Settings"},
+            {true, L"getDefinition", L"getPriority", L"IRegisteredTask::get_Definition"},
+            {true, L"getPriority", L"getPriority", L"ITaskSettings::get_Priority"},
+            {false, L"setPriority", L"setPriority", L"ITaskDefinition::get_Settings"},
+            {false, L"setPriority", L"setPriority", L"ITaskSettings::put_Priority"},
+            {false, L"setTriggers", L"setTriggers", L"ITaskDefinition::get_Triggers"},
+            {false, L"setTriggers", L"setTriggers", L"ITriggerCollection::get_Count"},
+            {true, L"setTriggers", L"retrigger", L"ITriggerCollection::Remove"},
+            {false, L"createTimeTrigger", L"setTriggers", L"ITriggerCollection::Create"},
+            {false, L"createTimeTrigger", L"setTriggers", L"ITrigger::put_Id"},
+            {false, L"createTimeTrigger", L"setTriggers", L"ITrigger::put_StartBoundary"},
+            {false, L"createRepeatTrigger", L"repeat", L"ITriggerCollection::Create"},
+            {false, L"createRepeatTrigger", L"repeat", L"ITrigger::put_StartBoundary"},
+            {false, L"createRepeatTrigger", L"repeat", L"ITrigger::get_Repetition"},
+            {false, L"createDailyTrigger", L"daily", L"ITriggerCollection::Create"},
+            {false, L"createDailyTrigger", L"daily", L"ITrigger::put_EndBoundary"},
+            {false, L"createDailyTrigger", L"daily", L"IDailyTrigger::put_DaysInterval"},
+            {false, L"createWeeklyTrigger", L"weekly", L"ITrigger::put_Id"},
+            {false, L"createWeeklyTrigger", L"weekly", L"ITrigger::put_EndBoundary"},
+            {false, L"createWeeklyTrigger", L"weekly", L"IWeeklyTrigger::put_WeeksInterval"},
+            {false, L"createWeeklyTrigger", L"weekly", L"IWeeklyTrigger::put_DaysOfWeek"},
+            {false, L"createRebootTrigger", L"reboot", L"ITriggerCollection::Create"},
+            {false, L"createRebootTrigger", L"reboot", L"ITrigger::put_EndBoundary"},
+            {false, L"getEnabled", L"getEnabled", L"ITaskDefinition::get_Settings"},
+            {false, L"setEnabled", L"setEnabled", L"ITaskSettings::put_Enabled"},
+            {false, L"getHidden", L"getHidden", L"ITaskDefinition::get_Settings"},
+            {false, L"setHidden", L"setHidden", L"ITaskSettings::put_Hidden"},
+            {false, L"getAccount", L"getAccount", L"ITaskDefinition::get_Principal"},
+            {false, L"getAccount", L"getAccount", L"IPrincipal::get_LogonType"},
+            {false, L"setAccount", L"setSystemAccount", L"ITaskDefinition::get_Principal"},
+            {false, L"setAccount", L"setSystemAccount", L"IPrincipal::put_LogonType"},
+            {false, L"setAccount", L"setSystemAccount", L"IPrincipal::put_GroupId"},
+            {false, L"setAccount", L"setAccount", L"IPrincipal::put_UserId"},
+            {false, L"setAccount", L"save", L"IPrincipal::put_GroupId"},
+            {false, L"save", L"save", L"ITaskDefinition::get_RegistrationInfo"},
+            {false, L"save", L"save", L"IRegistrationInfo::put_Author"},
+            {false, L"save", L"save", L"ITaskDefinition::get_Principal"},
+            {false, L"save", L"save", L"IPrincipal::put_LogonType"},
+            {false, L"save", L"save", L"ITaskDefinition::get_Settings"},
+            {false, L"save", L"save", L"ITaskFolder::RegisterTaskDefinition"},
+            {true, L"run", L"run", L"IRegisteredTask::Run"},
+        };
+    }
 };
 
 struct Backend10 : kv::test::TaskScheduler10Test {
@@ -90,6 +164,47 @@ struct Backend10 : kv::test::TaskScheduler10Test {
         EXPECT_EQ(application, program);
         CoTaskMemFree(account);
         CoTaskMemFree(application);
+    }
+    static void expectNamedAccount(const std::wstring& name) {
+        LPWSTR account = nullptr;
+        ASSERT_EQ(storedWorkItem(name)->GetAccountInformation(&account), S_OK);
+        EXPECT_STREQ(account, L"builder");
+        CoTaskMemFree(account);
+    }
+    struct FailureRow {
+        bool registered;
+        const wchar_t* function;
+        const wchar_t* act;
+        const wchar_t* method;
+    };
+    static std::vector<FailureRow> failures() {
+        return {
+            {true, L"getDescription", L"getDescription", L"ITask::GetComment"},
+            {true, L"setDescription", L"setDescription", L"ITask::SetComment"},
+            {true, L"getCommand", L"getCommand", L"ITask::GetApplicationName"},
+            {true, L"setCommand", L"setCommand", L"ITask::SetApplicationName"},
+            {true, L"getParameters", L"getParameters", L"ITask::GetParameters"},
+            {true, L"setParameters", L"setParameters", L"ITask::SetParameters"},
+            {true, L"setSignature", L"setSignature", L"ITask::SetWorkItemData"},
+            {true, L"getStatus", L"getStatus", L"ITask::GetStatus"},
+            {true, L"getPriority", L"getPriority", L"ITask::GetPriority"},
+            {true, L"setPriority", L"setPriority", L"ITask::SetPriority"},
+            {true, L"setTriggers", L"setTriggers", L"ITask::GetTriggerCount"},
+            {true, L"setTriggers", L"setTriggers", L"ITask::DeleteTrigger"},
+            {true, L"setTriggers", L"setTriggers", L"ITask::CreateTrigger"},
+            {true, L"setTriggers", L"setTriggers", L"ITaskTrigger::SetTrigger"},
+            {true, L"getEnabled", L"getEnabled", L"ITask::GetFlags"},
+            {true, L"setEnabled", L"setEnabled", L"ITask::GetFlags"},
+            {true, L"setEnabled", L"setEnabled", L"ITask::SetFlags"},
+            {true, L"getHidden", L"getHidden", L"ITask::GetFlags"},
+            {true, L"setHidden", L"setHidden", L"ITask::SetFlags"},
+            {true, L"getAccount", L"getAccount", L"ITask::GetAccountInformation"},
+            {true, L"setAccount", L"setAccount", L"ITask::SetAccountInformation"},
+            {true, L"setAccount", L"setCommand", L"ITask::SetAccountInformation"},
+            {true, L"setAccount", L"save", L"ITask::SetAccountInformation"},
+            {true, L"save", L"save", L"IPersistFile::Save"},
+            {true, L"run", L"run", L"ITask::Run"},
+        };
     }
 };
 
@@ -171,17 +286,17 @@ TYPED_TEST(Contract, ListsOpensAndRemovesStoredTasks) {
 TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
     const auto task = this->scheduler->createTask(L"Edited");
     task->setCommand(L"C:\\first.exe");
-    task->setCommand(L"C:\\second.exe");
-    task->setParameters(L"--quiet");
+    task->setCommand(L"C:\\a&b <c> \"d\" \u00e9.exe");
+    task->setParameters(L"--quiet ]]> <!--");
     task->setPriority(TaskPriority::Normal);
     task->setSignature(L"abc");
-    EXPECT_EQ(task->getCommand(), L"C:\\second.exe") << "unsaved, read from memory";
+    EXPECT_EQ(task->getCommand(), L"C:\\a&b <c> \"d\" \u00e9.exe") << "unsaved, read from memory";
     task->save(L"", L"");
     const auto opened = this->scheduler->getTask(L"Edited");
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(opened->getName(), L"Edited");
-    EXPECT_EQ(opened->getCommand(), L"C:\\second.exe");
-    EXPECT_EQ(opened->getParameters(), L"--quiet");
+    EXPECT_EQ(opened->getCommand(), L"C:\\a&b <c> \"d\" \u00e9.exe") << "texts that need escaping";
+    EXPECT_EQ(opened->getParameters(), L"--quiet ]]> <!--");
     EXPECT_EQ(opened->getPriority(), TaskPriority::Normal);
     EXPECT_TRUE(opened->checkSignature(L"ABC"));
     EXPECT_FALSE(opened->checkSignature(L"abcd"));
@@ -211,6 +326,7 @@ TYPED_TEST(Contract, SavesUnderANamedAccount) {
     const auto task = this->savedTask(L"As user");
     task->save(L"builder", L"secret");
     EXPECT_EQ(task->getAccount(), L"builder");
+    this->expectNamedAccount(L"As user");
 }
 
 TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
@@ -249,6 +365,69 @@ TYPED_TEST(Contract, TasksOutliveTheirScheduler) {
     task->setCommand(L"C:\\windows\\system32\\cmd.exe");
     task->save(L"", L"");
     EXPECT_TRUE(this->stored(L"Orphan"));
+}
+
+} // namespace
+
+namespace {
+
+// One call of each operation, for the failure tables of the backends.
+void act(kv::Task& task, const std::wstring& name) {
+    const auto record = [](auto trigger) {
+        trigger->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
+        trigger->setEnd(kv::test::utcTime(2027, 2, 2, 3, 4, 5));
+        trigger->setNoEndDate(false);
+        return kv::TriggerList{trigger};
+    };
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    daily->setDaysInterval(2);
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    weekly->setWeeksInterval(2);
+    const std::map<std::wstring, std::function<void()>> calls = {
+        {L"getDescription", [&] { task.getDescription(); }},
+        {L"setDescription", [&] { task.setDescription(L"d"); }},
+        {L"getCommand", [&] { task.getCommand(); }},
+        {L"setCommand", [&] { task.setCommand(L"c"); }},
+        {L"getParameters", [&] { task.getParameters(); }},
+        {L"setParameters", [&] { task.setParameters(L"p"); }},
+        {L"setSignature", [&] { task.setSignature(L"s"); }},
+        {L"getStatus", [&] { task.getStatus(); }},
+        {L"getPriority", [&] { task.getPriority(); }},
+        {L"setPriority", [&] { task.setPriority(TaskPriority::Idle); }},
+        {L"setTriggers", [&] { task.setTriggers(record(std::make_shared<kv::TimeTrigger>())); }},
+        {L"retrigger",
+         [&] { task.setTriggers(record(std::make_shared<kv::TimeTrigger>())), task.setTriggers({}); }},
+        {L"repeat", [&] { task.setTriggers(record(std::make_shared<kv::RepeatTrigger>())); }},
+        {L"daily", [&] { task.setTriggers(record(daily)); }},
+        {L"weekly", [&] { task.setTriggers(record(weekly)); }},
+        {L"reboot", [&] { task.setTriggers(record(std::make_shared<kv::RebootTrigger>())); }},
+        {L"getEnabled", [&] { task.getEnabled(); }},
+        {L"setEnabled", [&] { task.setEnabled(false); }},
+        {L"getHidden", [&] { task.getHidden(); }},
+        {L"setHidden", [&] { task.setHidden(true); }},
+        {L"getAccount", [&] { task.getAccount(); }},
+        {L"setSystemAccount", [&] { task.setAccount(L"", L""); }},
+        {L"setAccount", [&] { task.setAccount(L"u", L"p"); }},
+        {L"save", [&] { task.save(L"", L""); }},
+        {L"run", [&] { task.run(); }},
+    };
+    calls.at(name)();
+}
+
+TYPED_TEST(Contract, EveryFailedCallThrowsWithItsOperation) {
+    const auto stored = this->savedTask(L"Faulty");
+    const auto once = std::make_shared<kv::TimeTrigger>();
+    once->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
+    stored->setTriggers({once});
+    stored->save(L"", L"");
+    for (const auto& row : TypeParam::failures()) {
+        SCOPED_TRACE(kv::str::wideToUtf8(std::wstring(row.method) + L" in " + row.act));
+        const auto task =
+            row.registered ? this->scheduler->getTask(L"Faulty") : this->scheduler->createTask(L"Faulty");
+        kv::test::failNext(row.method, SCHED_E_SERVICE_NOT_RUNNING);
+        this->expectTaskFailure([&] { act(*task, row.act); }, SCHED_E_SERVICE_NOT_RUNNING, row.function);
+        doubles::clearFaults();
+    }
 }
 
 } // namespace

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace {
 
 using kv::test::failNext;
@@ -27,30 +25,19 @@ TEST(Task20FormatInterval, WritesHoursMinutesAndSecondsWithoutDays) {
         const wchar_t* text;
     };
     const Row rows[] = {
-        {6000000000LL, L"PT10M"},
-        {36000000000LL, L"PT1H"},
-        {36600000000LL, L"PT1H1M"},
-        {10000000LL, L"PT1S"},
-        {0, L"PT"},
-        {50000000LL, L"PT5S"},
-        {54000000000LL, L"PT1H30M"},
-        {25 * 36000000000LL, L"PT25H"},
-        {48 * 36000000000LL, L"PT48H"},
-        {9999999LL, L"PT"},
-        {36050000000LL, L"PT1H5S"},
-        {36615000000LL, L"PT1H1M1S"},
-        {6000000000LL + 9999999LL, L"PT10M"},
+        {6000000000LL, L"PT10M"},   {36600000000LL, L"PT1H1M"},
+        {10000000LL, L"PT1S"},      {0, L"PT"},
+        {9999999LL, L"PT"},         {48 * 36000000000LL, L"PT48H"},
+        {36050000000LL, L"PT1H5S"}, {36615000000LL, L"PT1H1M1S"},
+        {6009999999LL, L"PT10M"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(Task20::formatInterval(row.ticks), row.text) << row.ticks << " ticks";
     }
 }
 
-TEST(Task20FormatBoundaryTime, NeverIsAText) {
+TEST(Task20FormatBoundaryTime, NeverIsATextAndUnconvertibleTimesAreRefused) {
     EXPECT_EQ(Task20::formatBoundaryTime(kv::NeverTime), L"NEVER");
-}
-
-TEST(Task20FormatBoundaryTime, RejectsTimesTheRunTimeCannotConvert) {
     for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0),
                                      kv::test::utcTime(3001, 6, 1, 0, 0, 0), kv::NeverTime - 1}) {
         kv::test::expectComException([&] { Task20::formatBoundaryTime(time); }, E_INVALIDARG,
@@ -117,27 +104,6 @@ protected:
     std::shared_ptr<kv::IScheduler> scheduler;
 };
 
-TEST_F(Task20Service, SaveWithAnAccountRegistersAPasswordLogon) {
-    const auto task = newTask(L"As user");
-    task->save(L"builder", L"secret");
-    EXPECT_EQ(kv::test::element(xmlOf(L"As user"), L"UserId"), L"builder");
-    EXPECT_EQ(kv::test::element(xmlOf(L"As user"), L"LogonType"), L"Password");
-    doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-    EXPECT_EQ(call.flags, 0x26);
-    EXPECT_EQ(call.userType, VT_BSTR);
-    EXPECT_EQ(call.user, L"builder");
-    EXPECT_EQ(call.passwordType, VT_BSTR);
-    EXPECT_EQ(call.logonType, TASK_LOGON_PASSWORD);
-
-    newTask(L"As user")->save(L"", L"");
-    EXPECT_EQ(kv::test::element(xmlOf(L"As user"), L"GroupId"), L"NT AUTHORITY\\SYSTEM");
-    EXPECT_EQ(kv::test::element(xmlOf(L"As user"), L"UserId"), L"");
-    call = doubles::lastTaskScheduler20Registration();
-    EXPECT_EQ(call.userType, VT_EMPTY) << "a service account takes no credentials";
-    EXPECT_EQ(call.passwordType, VT_EMPTY);
-    EXPECT_EQ(call.logonType, TASK_LOGON_SERVICE_ACCOUNT);
-}
-
 TEST_F(Task20Service, AnOpenedTaskReadsTheRegistrationAndEditsAFreshDefinition) {
     const auto task = newTask(L"Edited");
     task->setDescription(L"the updater");
@@ -155,13 +121,13 @@ TEST_F(Task20Service, AnOpenedTaskReadsTheRegistrationAndEditsAFreshDefinition) 
 
 TEST_F(Task20Service, ReadsStoredPrioritiesBack) {
     const auto task = newTask(L"Prioritised");
-    task->setPriority(TaskPriority::Normal);
+    task->setPriority(TaskPriority::Idle);
     task->save(L"", L"");
     const std::wstring xml = xmlOf(L"Prioritised");
-    ASSERT_NE(xml.find(L"<Priority>4</Priority>"), std::wstring::npos);
+    ASSERT_NE(xml.find(L"<Priority>10</Priority>"), std::wstring::npos) << "the lowest";
     const auto storeWith = [&](const std::wstring& priority) {
         std::wstring changed = xml;
-        changed.replace(changed.find(L"<Priority>4</Priority>"), 22,
+        changed.replace(changed.find(L"<Priority>10</Priority>"), 23,
                         L"<Priority>" + priority + L"</Priority>");
         ASSERT_TRUE(doubles::writeTaskScheduler20Xml(L"\\Korvane\\Prioritised", changed));
     };
@@ -178,11 +144,6 @@ TEST_F(Task20Service, ReadsStoredPrioritiesBack) {
     const auto opened = scheduler->getTask(L"Prioritised");
     kv::test::expectComException([&] { opened->getPriority(); }, E_INVALIDARG,
                                  L"kv::Scheduler20::Task20::convertPriority", Task20File);
-
-    const unsigned writes = kv::doubles::callCount(L"ITaskSettings::put_Priority");
-    kv::test::expectComException([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
-                                 L"kv::Scheduler20::Task20::convertPriority", Task20File);
-    EXPECT_EQ(kv::doubles::callCount(L"ITaskSettings::put_Priority"), writes);
 }
 
 TEST_F(Task20Service, StatusFollowsTheSettingsAndTheRegistration) {
@@ -208,10 +169,6 @@ TEST_F(Task20Service, StatusFollowsTheSettingsAndTheRegistration) {
     task->run();
     ASSERT_EQ(starts.waitFor(1), 1u);
     EXPECT_EQ(task->getStatus(), kv::TaskStatus::Running);
-    task->run();
-    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 2u) << "already running is no failure";
-    Sleep(300);
-    EXPECT_EQ(starts.read(), 1u) << "ignore new instances";
 }
 
 TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
@@ -292,8 +249,6 @@ TEST_F(Task20Service, AnUnknownTriggerTypeStopsAfterTheRecordsBeforeIt) {
         E_POINTER, L"kv::Scheduler20::Task20::setTriggers", Task20File);
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Odd").size(), 1u) << "what was made before stays";
-    kv::test::expectBaseException([&] { task->getTriggers(); }, L"The method is not implemented",
-                                  L"kv::Scheduler20::Task20::getTriggers", Task20File);
 }
 
 TEST_F(Task20Service, IgnoresTheResultsItDoesNotNeed) {
@@ -341,123 +296,6 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
     task->run();
     EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 0u);
     EXPECT_FALSE(doubles::readTaskScheduler20Xml(L"\\Korvane\\Unsaved").empty()) << "the platform keeps it";
-}
-
-TEST_F(Task20Service, EveryFailedCallThrowsWithItsOperation) {
-    const auto records = [](auto record) {
-        record->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
-        record->setEnd(kv::test::utcTime(2027, 2, 2, 3, 4, 5));
-        record->setNoEndDate(false);
-        return kv::TriggerList{record};
-    };
-    const auto daily = std::make_shared<kv::DailyTrigger>();
-    daily->setDaysInterval(2);
-    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
-    weekly->setWeeksInterval(2);
-    const kv::TriggerList time = records(std::make_shared<kv::TimeTrigger>()),
-                          repeat = records(std::make_shared<kv::RepeatTrigger>()), days = records(daily),
-                          weeks = records(weekly), reboot = records(std::make_shared<kv::RebootTrigger>());
-    struct Row {
-        bool registered; // the task comes from getTask of a stored one
-        const wchar_t* function;
-        std::function<void(kv::Task&)> act;
-        std::vector<const wchar_t*> methods; // each failing alone
-    };
-    const Row rows[] = {
-        {false,
-         L"getDescription",
-         [](kv::Task& t) { t.getDescription(); },
-         {L"ITaskDefinition::get_RegistrationInfo"}},
-        {false,
-         L"setDescription",
-         [](kv::Task& t) { t.setDescription(L"d"); },
-         {L"IRegistrationInfo::put_Description"}},
-        {true,
-         L"getAction",
-         [](kv::Task& t) { t.getCommand(); },
-         {L"IRegisteredTask::get_Definition", L"IActionCollection::get_Count",
-          L"IActionCollection::get_Item"}},
-        {true, L"getAction", [](kv::Task& t) { t.getParameters(); }, {L"ITaskDefinition::get_Actions"}},
-        {true, L"getAction", [](kv::Task& t) { t.setCommand(L"x"); }, {L"IActionCollection::Create"}},
-        {false, L"setCommand", [](kv::Task& t) { t.setCommand(L"x"); }, {L"IExecAction::put_Path"}},
-        {false,
-         L"setParameters",
-         [](kv::Task& t) { t.setParameters(L"x"); },
-         {L"IExecAction::put_Arguments"}},
-        {false, L"setSignature", [](kv::Task& t) { t.setSignature(L"x"); }, {L"ITaskDefinition::put_Data"}},
-        {false, L"getStatus", [](kv::Task& t) { t.getStatus(); }, {L"ITaskDefinition::get_Settings"}},
-        {true, L"getDefinition", [](kv::Task& t) { t.getPriority(); }, {L"IRegisteredTask::get_Definition"}},
-        {true, L"getPriority", [](kv::Task& t) { t.getPriority(); }, {L"ITaskSettings::get_Priority"}},
-        {false,
-         L"setPriority",
-         [](kv::Task& t) { t.setPriority(TaskPriority::Idle); },
-         {L"ITaskDefinition::get_Settings", L"ITaskSettings::put_Priority"}},
-        {false,
-         L"setTriggers",
-         [=](kv::Task& t) { t.setTriggers(time); },
-         {L"ITaskDefinition::get_Triggers", L"ITriggerCollection::get_Count"}},
-        {true,
-         L"setTriggers",
-         [=](kv::Task& t) { t.setTriggers(time), t.setTriggers({}); },
-         {L"ITriggerCollection::Remove"}},
-        {false,
-         L"createTimeTrigger",
-         [=](kv::Task& t) { t.setTriggers(time); },
-         {L"ITriggerCollection::Create", L"ITrigger::put_Id", L"ITrigger::put_StartBoundary"}},
-        {false,
-         L"createRepeatTrigger",
-         [=](kv::Task& t) { t.setTriggers(repeat); },
-         {L"ITriggerCollection::Create", L"ITrigger::put_StartBoundary", L"ITrigger::get_Repetition"}},
-        {false,
-         L"createDailyTrigger",
-         [=](kv::Task& t) { t.setTriggers(days); },
-         {L"ITriggerCollection::Create", L"ITrigger::put_EndBoundary", L"IDailyTrigger::put_DaysInterval"}},
-        {false,
-         L"createWeeklyTrigger",
-         [=](kv::Task& t) { t.setTriggers(weeks); },
-         {L"ITrigger::put_Id", L"ITrigger::put_EndBoundary", L"IWeeklyTrigger::put_WeeksInterval",
-          L"IWeeklyTrigger::put_DaysOfWeek"}},
-        {false,
-         L"createRebootTrigger",
-         [=](kv::Task& t) { t.setTriggers(reboot); },
-         {L"ITriggerCollection::Create", L"ITrigger::put_EndBoundary"}},
-        {false, L"getEnabled", [](kv::Task& t) { t.getEnabled(); }, {L"ITaskDefinition::get_Settings"}},
-        {false, L"setEnabled", [](kv::Task& t) { t.setEnabled(false); }, {L"ITaskSettings::put_Enabled"}},
-        {false, L"getHidden", [](kv::Task& t) { t.getHidden(); }, {L"ITaskDefinition::get_Settings"}},
-        {false, L"setHidden", [](kv::Task& t) { t.setHidden(true); }, {L"ITaskSettings::put_Hidden"}},
-        {false,
-         L"getAccount",
-         [](kv::Task& t) { t.getAccount(); },
-         {L"ITaskDefinition::get_Principal", L"IPrincipal::get_LogonType"}},
-        {false,
-         L"setAccount",
-         [](kv::Task& t) { t.setAccount(L"", L""); },
-         {L"ITaskDefinition::get_Principal", L"IPrincipal::put_LogonType", L"IPrincipal::put_GroupId"}},
-        {false, L"setAccount", [](kv::Task& t) { t.setAccount(L"u", L"p"); }, {L"IPrincipal::put_UserId"}},
-        {false, L"setAccount", [](kv::Task& t) { t.save(L"", L""); }, {L"IPrincipal::put_GroupId"}},
-        {false,
-         L"save",
-         [](kv::Task& t) { t.save(L"", L""); },
-         {L"ITaskDefinition::get_RegistrationInfo", L"IRegistrationInfo::put_Author",
-          L"ITaskDefinition::get_Principal", L"IPrincipal::put_LogonType", L"ITaskDefinition::get_Settings",
-          L"ITaskFolder::RegisterTaskDefinition"}},
-        {true, L"run", [](kv::Task& t) { t.run(); }, {L"IRegisteredTask::Run"}},
-    };
-    kv::Scheduler20 scheduler;
-    const auto stored = scheduler.createTask(L"Faulty");
-    stored->setCommand(marker());
-    stored->save(L"", L"");
-    for (const Row& row : rows) {
-        for (const wchar_t* method : row.methods) {
-            SCOPED_TRACE(kv::str::wideToUtf8(std::wstring(method) + L" in " + row.function));
-            const auto task = row.registered ? scheduler.getTask(L"Faulty") : scheduler.createTask(L"Faulty");
-            failNext(method, SCHED_E_SERVICE_NOT_RUNNING);
-            kv::test::expectComException([&] { row.act(*task); }, SCHED_E_SERVICE_NOT_RUNNING,
-                                         std::wstring(L"kv::Scheduler20::Task20::") + row.function,
-                                         Task20File);
-            kv::doubles::clearFaults();
-        }
-    }
 }
 
 } // namespace

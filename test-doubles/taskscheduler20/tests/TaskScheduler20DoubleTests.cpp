@@ -143,37 +143,4 @@ TEST_F(TaskScheduler20Double, RefusesDefinitionsTheServiceRefuses) {
         << "a task needs an action";
 }
 
-// Texts go through the XML store escaped and come back as they were.
-TEST_F(TaskScheduler20Double, StoresTextsThatNeedEscaping) {
-    const std::wstring path = L"C:\\a&b <c> \"d\" 'e'\\\u00e9.exe";
-    const auto task = definition([&](ITaskDefinition& task) {
-        kv::ComPtr<IActionCollection> actions;
-        kv::ComPtr<IAction> action;
-        kv::ComPtr<IExecAction> exec;
-        task.get_Actions(actions.put());
-        actions->get_Item(1, action.put());
-        action.queryInterface(kv::ts20::kIidExecAction, exec);
-        exec->put_Path(kv::Bstr(path).get());
-        task.put_Data(kv::Bstr(L"]]> & <!--").get());
-    });
-    kv::Variant none;
-    ASSERT_EQ(registerAs(task.get(), none.get(), none.get(), TASK_LOGON_SERVICE_ACCOUNT), S_OK);
-    EXPECT_NE(kv::doubles::readTaskScheduler20Xml(L"\\Task").find(L"a&amp;b &lt;c&gt;"), std::wstring::npos);
-    kv::ComPtr<IRegisteredTask> registered;
-    kv::ComPtr<ITaskDefinition> stored;
-    kv::ComPtr<IActionCollection> actions;
-    kv::ComPtr<IAction> action;
-    kv::ComPtr<IExecAction> exec;
-    kv::Bstr storedPath, data;
-    ASSERT_EQ(root->GetTask(kv::Bstr(L"Task").get(), registered.put()), S_OK);
-    ASSERT_EQ(registered->get_Definition(stored.put()), S_OK);
-    stored->get_Actions(actions.put());
-    actions->get_Item(1, action.put());
-    action.queryInterface(kv::ts20::kIidExecAction, exec);
-    exec->get_Path(storedPath.put());
-    stored->get_Data(data.put());
-    EXPECT_EQ(storedPath.str(), path);
-    EXPECT_EQ(data.str(), L"]]> & <!--");
-}
-
 } // namespace
