@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -146,6 +148,64 @@ TEST_F(InstallerMainRun, InstallRecordsWhatTheResultAsksFor) {
                   row.registration ? wpu::test::buildDirectory() : std::wstring(L"<missing>"));
         EXPECT_EQ(registryString(RebootKey, L"reason"), row.rebootRequest ? L"Title " + code : L"<missing>");
         EXPECT_EQ(record(), "execute\ndestroyed\n");
+    }
+}
+
+struct RecordFailureCase {
+    const char* why;
+    int result;
+    const wchar_t* deniedKey; // below the product root ("" for the root itself)
+    DWORD denied;
+    DWORD exitCode;
+    std::vector<std::wstring> complaints; // the Warning and Error lines, in order
+    const wchar_t* status2;               // status of version 2 afterwards
+};
+
+// Records refused by the registry itself (a key whose DACL denies the write).
+TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
+    const std::wstring modules = L"SOFTWARE\\Korvane\\Wisp\\modules\\rec";
+    const std::wstring reboot = L"SOFTWARE\\Korvane\\Wisp\\RebootRequested";
+    const std::wstring updates = L"SOFTWARE\\Korvane\\Wisp\\updates\\wpu\\";
+    const std::wstring pathError = L"*E: InstallerMain: Record 'path' not written under " + modules;
+    const std::wstring rebootLines[] = {
+        L".W: kv::wpu::set_reboot_requested: Failed to create 'RebootRequested' key " + reboot +
+            L" for WPU, error = 5",
+        L"*E: kv::wpu::set_reboot_requested: Record 'RebootRequested' not written under " + reboot +
+            L", error = 5"};
+    const RecordFailureCase cases[] = {
+        {"no module path", 0, L"", KEY_CREATE_SUB_KEY, 7, {pathError + L"0, error = 5"}, L"active"},
+        {"neither reboot request nor module path", 100, L"", KEY_CREATE_SUB_KEY, 7,
+         {rebootLines[0], rebootLines[1], pathError + L"100, error = 5"}, L"active"},
+        {"no reboot request: other codes pass", 101, L"", KEY_CREATE_SUB_KEY, 101,
+         {rebootLines[0], rebootLines[1]}, L"<missing>"},
+        {"200 passes with its Error line", 200, L"", KEY_CREATE_SUB_KEY, 200, {pathError + L"200, error = 5"},
+         L"active"},
+        {"one status refused, the next still written", 0, L"\\updates\\wpu\\1", KEY_SET_VALUE, 7,
+         {L"*E: wp::markActiveVersion: Record 'status' not written under " + updates + L"1, error = 5"},
+         L"active"},
+        {"try-again mark refused", 13, L"\\updates\\wpu\\2", KEY_SET_VALUE, 13,
+         {L"*E: wp::markToTryAgain: Record 'status' not written under " + updates + L"2, error = 5"},
+         L"<missing>"},
+    };
+    for (const RecordFailureCase& row : cases) {
+        SCOPED_TRACE(row.why);
+        tree_.clear();
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\1", L"active");
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\2", L"");
+        wpu::test::denyOnKey(std::wstring(Root) + row.deniedKey, row.denied);
+        setUpdate(L"wpu", L"2", L"Wisp");
+        environment_.set(L"KV_PROBE_RESULT", std::to_wstring(row.result));
+
+        EXPECT_EQ(run(L"rec" + std::to_wstring(row.result), L""), row.exitCode);
+
+        const auto lines = logLines();
+        std::vector<std::wstring> complaints;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(complaints),
+                     [](const std::wstring& line) { return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0; });
+        EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
+        EXPECT_THAT(lines, testing::Contains(FlushLines[2]));
+        EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: " + std::to_wstring(row.exitCode));
+        EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), row.status2);
     }
 }
 
