@@ -309,20 +309,45 @@ TEST_F(InstallerMainRun, OnlyTheExactFirstArgumentUninstalls) {
     }
 }
 
-TEST_F(InstallerMainRun, WithoutModuleAndVersionTheInstallLineIsLeftOut) {
-    environment_.unset(L"wp_module");
-    environment_.unset(L"wp_version");
+struct MissingIdentityCase {
+    const wchar_t* module;  // nullptr: unset
+    const wchar_t* version; // nullptr: unset
+    bool uninstall;
+    const wchar_t* rootLine;
+    std::vector<std::wstring> logicLines; // from the registry root line to "Main logic returned"
+};
+
+// Without module or version the install line is left out; without module the uninstall
+// line. The main logic runs all the same.
+TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
+    const std::wstring run0[] = {L" I: InstallerMain: Executing main logic...",
+                                 L" I: InstallerMain: Main logic returned: 0"};
+    const MissingIdentityCase cases[] = {
+        {nullptr, nullptr, false, L"module=, title= , version=", {run0[0], run0[1]}},
+        {L"m", nullptr, false, L"module=m, title=m , version=", {run0[0], run0[1]}},
+        {nullptr, L"1", false, L"module=, title= 1, version=1", {run0[0], run0[1]}},
+        {nullptr, L"1", true, L"module=, title= 1, version=1", {run0[0], run0[1]}},
+        {L"m", nullptr, true, L"module=m, title=m , version=",
+         {L" I: InstallerMain: Uninstalling m", run0[0], run0[1]}},
+    };
     environment_.unset(L"wp_title");
     environment_.set(L"KV_PROBE_RESULT", L"0");
-    EXPECT_EQ(run(L"noenv", L""), 0u);
-    std::vector<std::wstring> expected = header();
-    append(expected,
-           {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=, title= , version=",
-            L" I: InstallerMain: Executing main logic...", L" I: InstallerMain: Main logic returned: 0",
-            L".W: wp::markActiveVersion: Module is not specified: '' ''"});
-    appendEnd(expected, 0, true);
-    EXPECT_THAT(logLines(), ElementsAreArray(expected));
-    EXPECT_EQ(registryString(moduleKey(), L"path"), wpu::test::buildDirectory());
+    environment_.set(L"KV_PROBE_UNINSTALL", L"0");
+    for (const MissingIdentityCase& row : cases) {
+        SCOPED_TRACE(kv::str::wideToUtf8(row.rootLine));
+        row.module ? environment_.set(L"wp_module", row.module) : environment_.unset(L"wp_module");
+        row.version ? environment_.set(L"wp_version", row.version) : environment_.unset(L"wp_version");
+        EXPECT_EQ(run(L"noenv", row.uninstall ? L"--uninstall" : L"", row.uninstall), 0u);
+        std::vector<std::wstring> expected = header();
+        append(expected, {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, " +
+                          std::wstring(row.rootLine)});
+        expected.insert(expected.end(), row.logicLines.begin(), row.logicLines.end());
+        const auto lines = logLines();
+        ASSERT_GE(lines.size(), expected.size());
+        EXPECT_THAT(std::vector<std::wstring>(lines.begin(), lines.begin() + expected.size()),
+                    ElementsAreArray(expected));
+        EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
+    }
 }
 
 struct ExceptionCase {
