@@ -75,9 +75,11 @@ int runMainLogic(IMainLogic& logic, bool uninstall) {
         const std::wstring moduleKey = wp::GetRegistryPath(wp::RegistryKey::Modules, logic.getModuleName());
         LightWin32Registry registry;
         registry.setSamFlags(KEY_WOW64_64KEY);
-        recorded = wp::markActiveVersion(module, version, !uninstall && logic.keepPreviousVersion()) && recorded;
+        recorded =
+            wp::markActiveVersion(module, version, !uninstall && logic.keepPreviousVersion()) && recorded;
         if (!uninstall) {
-            if (!registry.createKeyPath(moduleKey) || !registry.setString(moduleKey, L"path", getModuleDirectory())) {
+            if (!registry.createKeyPath(moduleKey) ||
+                !registry.setString(moduleKey, L"path", getModuleDirectory())) {
                 kv::wpu::logRecordNotWritten(Function, L"path", moduleKey, registry.lastError());
                 recorded = false;
             }

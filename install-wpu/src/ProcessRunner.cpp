@@ -51,8 +51,9 @@ std::uint32_t runProcess(const std::wstring& executable, const std::wstring& arg
     // The system answers STILL_ACTIVE for a running process too: that code is never
     // taken for the child's answer.
     if (exitCode == STILL_ACTIVE) {
-        throw std::runtime_error("the process answered exit code 259 (STILL_ACTIVE), which cannot be told from "
-                                 "a process still running");
+        throw std::runtime_error(
+            "the process answered exit code 259 (STILL_ACTIVE), which cannot be told from "
+            "a process still running");
     }
     process.reset();
     thread.reset();

@@ -60,8 +60,8 @@ std::wstring getTitle() {
 
 void logRecordNotWritten(const char* function, const wchar_t* record, const std::wstring& key,
                          unsigned long error) {
-    KvZarnLogging::log(KvZarnLogging::Error, function, L"Record '%ls' not written under %ls, error = %lu", record,
-                       key.c_str(), error);
+    KvZarnLogging::log(KvZarnLogging::Error, function, L"Record '%ls' not written under %ls, error = %lu",
+                       record, key.c_str(), error);
 }
 
 bool set_reboot_requested(const std::wstring& reason) {
@@ -87,8 +87,9 @@ bool set_reboot_requested(const std::wstring& reason) {
         return false;
     }
     if (!reason.empty()) {
-        result = RegSetValueExW(key.get(), L"reason", 0, REG_SZ, reinterpret_cast<const BYTE*>(reason.c_str()),
-                                static_cast<DWORD>((reason.size() + 1) * sizeof(wchar_t)));
+        result =
+            RegSetValueExW(key.get(), L"reason", 0, REG_SZ, reinterpret_cast<const BYTE*>(reason.c_str()),
+                           static_cast<DWORD>((reason.size() + 1) * sizeof(wchar_t)));
         if (result != ERROR_SUCCESS) {
             logRecordNotWritten(function, L"reason", path, static_cast<unsigned long>(result));
         }
@@ -169,7 +170,8 @@ bool markToTryAgain(const std::wstring& module, const std::wstring& version) {
     for (const std::wstring& name : installedVersions(function, module, version, registry, written)) {
         if (name == version) {
             KvZarnLogging::log(KvZarnLogging::Info, function, L"Set to try again under %ls", name.c_str());
-            written = writeStatus(function, registry, moduleKey + L"\\" + name, L"failed-will-retry") && written;
+            written =
+                writeStatus(function, registry, moduleKey + L"\\" + name, L"failed-will-retry") && written;
         }
     }
     return written;

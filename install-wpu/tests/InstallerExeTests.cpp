@@ -166,9 +166,10 @@ TEST_F(InstallerRun, AModulePathTheRegistryRefusesFailsTheRun) {
 
     EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), L"active");
     const auto lines = wpu::test::readLogLines(log);
-    EXPECT_THAT(lines, testing::Contains(std::wstring(L"*E: InstallerMain: Record 'path' not written under ") +
-                                         Root + L"\\modules\\" + Module + L", error = " +
-                                         std::to_wstring(ERROR_CHILD_MUST_BE_VOLATILE)));
+    EXPECT_THAT(lines,
+                testing::Contains(std::wstring(L"*E: InstallerMain: Record 'path' not written under ") +
+                                  Root + L"\\modules\\" + Module + L", error = " +
+                                  std::to_wstring(ERROR_CHILD_MUST_BE_VOLATILE)));
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 7");
 }

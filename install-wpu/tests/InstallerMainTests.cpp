@@ -174,16 +174,39 @@ TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
             L", error = 5"};
     const RecordFailureCase cases[] = {
         {"no module path", 0, L"", KEY_CREATE_SUB_KEY, 7, {pathError + L"0, error = 5"}, L"active"},
-        {"neither reboot request nor module path", 100, L"", KEY_CREATE_SUB_KEY, 7,
-         {rebootLines[0], rebootLines[1], pathError + L"100, error = 5"}, L"active"},
-        {"no reboot request: other codes pass", 101, L"", KEY_CREATE_SUB_KEY, 101,
-         {rebootLines[0], rebootLines[1]}, L"<missing>"},
-        {"200 passes with its Error line", 200, L"", KEY_CREATE_SUB_KEY, 200, {pathError + L"200, error = 5"},
+        {"neither reboot request nor module path",
+         100,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         7,
+         {rebootLines[0], rebootLines[1], pathError + L"100, error = 5"},
          L"active"},
-        {"one status refused, the next still written", 0, L"\\updates\\wpu\\1", KEY_SET_VALUE, 7,
+        {"no reboot request: other codes pass",
+         101,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         101,
+         {rebootLines[0], rebootLines[1]},
+         L"<missing>"},
+        {"200 passes with its Error line",
+         200,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         200,
+         {pathError + L"200, error = 5"},
+         L"active"},
+        {"one status refused, the next still written",
+         0,
+         L"\\updates\\wpu\\1",
+         KEY_SET_VALUE,
+         7,
          {L"*E: wp::markActiveVersion: Record 'status' not written under " + updates + L"1, error = 5"},
          L"active"},
-        {"try-again mark refused", 13, L"\\updates\\wpu\\2", KEY_SET_VALUE, 13,
+        {"try-again mark refused",
+         13,
+         L"\\updates\\wpu\\2",
+         KEY_SET_VALUE,
+         13,
          {L"*E: wp::markToTryAgain: Record 'status' not written under " + updates + L"2, error = 5"},
          L"<missing>"},
     };
@@ -201,7 +224,9 @@ TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
         const auto lines = logLines();
         std::vector<std::wstring> complaints;
         std::copy_if(lines.begin(), lines.end(), std::back_inserter(complaints),
-                     [](const std::wstring& line) { return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0; });
+                     [](const std::wstring& line) {
+                         return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0;
+                     });
         EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
         EXPECT_THAT(lines, testing::Contains(FlushLines[2]));
         EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: " + std::to_wstring(row.exitCode));
@@ -327,7 +352,10 @@ TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
         {L"m", nullptr, false, L"module=m, title=m , version=", {run0[0], run0[1]}},
         {nullptr, L"1", false, L"module=, title= 1, version=1", {run0[0], run0[1]}},
         {nullptr, L"1", true, L"module=, title= 1, version=1", {run0[0], run0[1]}},
-        {L"m", nullptr, true, L"module=m, title=m , version=",
+        {L"m",
+         nullptr,
+         true,
+         L"module=m, title=m , version=",
          {L" I: InstallerMain: Uninstalling m", run0[0], run0[1]}},
     };
     environment_.unset(L"wp_title");

@@ -284,8 +284,8 @@ void denyOnKey(const std::wstring& keyPath, DWORD denied) {
     wchar_t sddl[64];
     std::swprintf(sddl, 64, L"D:(D;;0x%lX;;;WD)(A;;KA;;;WD)", static_cast<unsigned long>(denied));
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (key && ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                                     nullptr)) {
+    if (key &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
         RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
         LocalFree(descriptor);
     }

@@ -53,10 +53,10 @@ TEST_F(ProcessRunner, StartsHiddenWithTheInstallersStandardHandles) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     const std::wstring outPath = temp_ / L"out.txt";
     const std::wstring errPath = temp_ / L"err.txt";
-    kv::UniqueFile out(CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                   nullptr));
-    kv::UniqueFile err(CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                   nullptr));
+    kv::UniqueFile out(
+        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    kv::UniqueFile err(
+        CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
     const HANDLE oldOut = GetStdHandle(STD_OUTPUT_HANDLE);
     const HANDLE oldErr = GetStdHandle(STD_ERROR_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, out.get());

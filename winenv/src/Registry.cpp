@@ -277,8 +277,8 @@ bool Win32Registry::setString(const std::string& keyPath, const std::string& val
 
 bool Win32Registry::setString(const std::wstring& keyPath, const std::wstring& valueName,
                               const std::wstring& value, RegistryStatus* status) {
-    return reportError(writeValue(keyPath, valueName, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t)),
-                  status);
+    return reportError(
+        writeValue(keyPath, valueName, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t)), status);
 }
 
 bool Win32Registry::getDword(const std::string& keyPath, const std::string& valueName, DWORD& value,
@@ -379,8 +379,8 @@ bool Win32Registry::setMultiString(const std::wstring& keyPath, const std::wstri
         block += L'\0';
     }
     block += L'\0';
-    return reportError(writeValue(keyPath, valueName, REG_MULTI_SZ, block.data(), block.size() * sizeof(wchar_t)),
-                  status);
+    return reportError(
+        writeValue(keyPath, valueName, REG_MULTI_SZ, block.data(), block.size() * sizeof(wchar_t)), status);
 }
 
 bool Win32Registry::getBinary(const std::string& keyPath, const std::string& valueName,

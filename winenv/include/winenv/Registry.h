@@ -210,7 +210,7 @@ private:
                              bool (*accepts)(DWORD), DWORD exactSize, std::vector<std::uint8_t>& data,
                              DWORD& type) const;
     LSTATUS writeValue(const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
-                              const void* data, size_t size) const;
+                       const void* data, size_t size) const;
     DWORD enumNames(const std::wstring& keyPath, bool values, std::vector<std::wstring>& names,
                     RegistryStatus* status);
 
