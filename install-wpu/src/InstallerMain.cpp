@@ -63,19 +63,26 @@ int runMainLogic(IMainLogic& logic, bool uninstall) {
     }
     KvZarnLogging::log(KvZarnLogging::Info, Function, L"Main logic returned: %d", result);
 
+    // Each record is attempted even after another failed; the machinery believes the exit
+    // code, so a success whose records are missing is reported as a failed run.
+    bool recorded = true;
     if (result == InstallerExitCode::RebootNeeded ||
         result == InstallerExitCode::RebootNeededNoRegistration) {
-        kv::wpu::set_reboot_requested(title);
+        recorded = kv::wpu::set_reboot_requested(title) && recorded;
     }
     if (result == InstallerExitCode::Success || result == InstallerExitCode::RebootNeeded ||
         result == InstallerExitCode::SuccessNoReboot) {
         const std::wstring moduleKey = wp::GetRegistryPath(wp::RegistryKey::Modules, logic.getModuleName());
         LightWin32Registry registry;
         registry.setSamFlags(KEY_WOW64_64KEY);
-        wp::markActiveVersion(module, version, !uninstall && logic.keepPreviousVersion());
+        recorded =
+            wp::markActiveVersion(module, version, !uninstall && logic.keepPreviousVersion()) && recorded;
         if (!uninstall) {
-            registry.createKeyPath(moduleKey);
-            registry.setString(moduleKey, L"path", getModuleDirectory());
+            if (!registry.createKeyPath(moduleKey) ||
+                !registry.setString(moduleKey, L"path", getModuleDirectory())) {
+                kv::wpu::logRecordNotWritten(Function, L"path", moduleKey, registry.lastError());
+                recorded = false;
+            }
         } else {
             registry.deleteKey(moduleKey + L"\\RebootRequested");
             RegistryStatus status = RegistryStatus::Ok;
@@ -89,9 +96,12 @@ int runMainLogic(IMainLogic& logic, bool uninstall) {
     if (result == InstallerExitCode::TryAgain) {
         KvZarnLogging::log(KvZarnLogging::Info, Function, L"Set %ls %ls to try again", module.c_str(),
                            version.c_str());
-        wp::markToTryAgain(module, version);
+        recorded = wp::markToTryAgain(module, version) && recorded;
     }
     flushRegistryHives();
+    if (!recorded && (result == InstallerExitCode::Success || result == InstallerExitCode::RebootNeeded)) {
+        return InstallerExitCode::Failed;
+    }
     return result;
 }
 

@@ -38,11 +38,22 @@ std::uint32_t runProcess(const std::wstring& executable, const std::wstring& arg
         throwWithLastError("can't create process, le=");
     }
 
-    WaitForSingleObject(process.get(), INFINITE);
+    // A wait that failed returns at once: the child may still run, and its "exit code"
+    // would read as STILL_ACTIVE.
+    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
+        throwWithLastError("can't wait for the process, le=");
+    }
     DWORD exitCode = 0;
     // Without the child's code the caller would take 0 for a handler that succeeded.
     if (!GetExitCodeProcess(process.get(), &exitCode)) {
         throwWithLastError("can't get the exit code of the process, le=");
+    }
+    // The system answers STILL_ACTIVE for a running process too: that code is never
+    // taken for the child's answer.
+    if (exitCode == STILL_ACTIVE) {
+        throw std::runtime_error(
+            "the process answered exit code 259 (STILL_ACTIVE), which cannot be told from "
+            "a process still running");
     }
     process.reset();
     thread.reset();

@@ -58,7 +58,13 @@ std::wstring getTitle() {
     return title;
 }
 
-void set_reboot_requested(const std::wstring& reason) {
+void logRecordNotWritten(const char* function, const wchar_t* record, const std::wstring& key,
+                         unsigned long error) {
+    KvZarnLogging::log(KvZarnLogging::Error, function, L"Record '%ls' not written under %ls, error = %lu",
+                       record, key.c_str(), error);
+}
+
+bool set_reboot_requested(const std::wstring& reason) {
     const char* const function = "kv::wpu::set_reboot_requested";
     const std::wstring root = wp::GetRegistryPath(wp::RegistryKey::Root);
     const std::wstring path = wp::GetRegistryPath(wp::RegistryKey::RebootRequested);
@@ -77,14 +83,20 @@ void set_reboot_requested(const std::wstring& reason) {
         KvZarnLogging::log(KvZarnLogging::Warning, function,
                            L"Failed to create 'RebootRequested' key %ls for WPU, error = %u", path.c_str(),
                            static_cast<unsigned>(result));
-        return;
+        logRecordNotWritten(function, L"RebootRequested", path, static_cast<unsigned long>(result));
+        return false;
     }
     if (!reason.empty()) {
-        RegSetValueExW(key.get(), L"reason", 0, REG_SZ, reinterpret_cast<const BYTE*>(reason.c_str()),
-                       static_cast<DWORD>((reason.size() + 1) * sizeof(wchar_t)));
+        result =
+            RegSetValueExW(key.get(), L"reason", 0, REG_SZ, reinterpret_cast<const BYTE*>(reason.c_str()),
+                           static_cast<DWORD>((reason.size() + 1) * sizeof(wchar_t)));
+        if (result != ERROR_SUCCESS) {
+            logRecordNotWritten(function, L"reason", path, static_cast<unsigned long>(result));
+        }
     }
     KvZarnLogging::log(KvZarnLogging::Info, function, L"Set reboot requested: '%ls' under %ls",
                        reason.c_str(), path.c_str());
+    return result == ERROR_SUCCESS;
 }
 
 } // namespace kv::wpu
@@ -94,9 +106,11 @@ namespace wp {
 namespace {
 
 // The installed versions of a module (the sub-keys of its updates key), in the
-// registry's order; without a module a Warning and none.
+// registry's order; without a module a Warning and none. A missing module key has
+// none; a key that exists yet cannot be listed clears `written` after its Error line.
 std::vector<std::wstring> installedVersions(const char* function, const std::wstring& module,
-                                            const std::wstring& version, Win32Registry& registry) {
+                                            const std::wstring& version, Win32Registry& registry,
+                                            bool& written) {
     std::vector<std::wstring> versions;
     if (module.empty()) {
         KvZarnLogging::log(KvZarnLogging::Warning, function, L"Module is not specified: '%ls' '%ls'",
@@ -104,21 +118,37 @@ std::vector<std::wstring> installedVersions(const char* function, const std::wst
         return versions;
     }
     registry.setSamFlags(KEY_WOW64_64KEY);
-    registry.enumSubKeys(moduleUpdatesKey(module), versions);
+    RegistryStatus status = RegistryStatus::Ok;
+    registry.enumSubKeys(moduleUpdatesKey(module), versions, &status);
+    if (status != RegistryStatus::Ok && status != RegistryStatus::NotFound) {
+        kv::wpu::logRecordNotWritten(function, StatusValue, moduleUpdatesKey(module), registry.lastError());
+        written = false;
+    }
     return versions;
+}
+
+// Writes one status value; false after its Error line.
+bool writeStatus(const char* function, Win32Registry& registry, const std::wstring& versionKey,
+                 const std::wstring& status) {
+    if (registry.setString(versionKey, StatusValue, status)) {
+        return true;
+    }
+    kv::wpu::logRecordNotWritten(function, StatusValue, versionKey, registry.lastError());
+    return false;
 }
 
 } // namespace
 
-void markActiveVersion(const std::wstring& module, const std::wstring& version, bool keepPrevious) {
+bool markActiveVersion(const std::wstring& module, const std::wstring& version, bool keepPrevious) {
     const char* const function = "wp::markActiveVersion";
     LightWin32Registry registry;
     const std::wstring moduleKey = moduleUpdatesKey(module);
-    for (const std::wstring& name : installedVersions(function, module, version, registry)) {
+    bool written = true;
+    for (const std::wstring& name : installedVersions(function, module, version, registry, written)) {
         const std::wstring versionKey = moduleKey + L"\\" + name;
         if (name == version) {
             KvZarnLogging::log(KvZarnLogging::Info, function, L"Activating update %ls", name.c_str());
-            registry.setString(versionKey, StatusValue, std::wstring(L"active"));
+            written = writeStatus(function, registry, versionKey, L"active") && written;
             continue;
         }
         std::wstring current;
@@ -127,20 +157,24 @@ void markActiveVersion(const std::wstring& module, const std::wstring& version, 
         KvZarnLogging::log(KvZarnLogging::Info, function,
                            L"Deactivating update %ls, current old status=%ls new status=%ls", name.c_str(),
                            current.c_str(), next.c_str());
-        registry.setString(versionKey, StatusValue, next);
+        written = writeStatus(function, registry, versionKey, next) && written;
     }
+    return written;
 }
 
-void markToTryAgain(const std::wstring& module, const std::wstring& version) {
+bool markToTryAgain(const std::wstring& module, const std::wstring& version) {
     const char* const function = "wp::markToTryAgain";
     LightWin32Registry registry;
     const std::wstring moduleKey = moduleUpdatesKey(module);
-    for (const std::wstring& name : installedVersions(function, module, version, registry)) {
+    bool written = true;
+    for (const std::wstring& name : installedVersions(function, module, version, registry, written)) {
         if (name == version) {
             KvZarnLogging::log(KvZarnLogging::Info, function, L"Set to try again under %ls", name.c_str());
-            registry.setString(moduleKey + L"\\" + name, StatusValue, std::wstring(L"failed-will-retry"));
+            written =
+                writeStatus(function, registry, moduleKey + L"\\" + name, L"failed-will-retry") && written;
         }
     }
+    return written;
 }
 
 } // namespace wp

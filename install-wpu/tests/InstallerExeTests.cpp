@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "kvtl/Handle.h"
 #include "winenv/ShellFolders.h"
 
 #include "InstallerTestSupport.h"
@@ -144,6 +145,33 @@ TEST_F(InstallerRun, InstallActivatesTheVersionAndRegistersTheModule) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[2], L" I: InstallerMain: Version: 02.08.22.00 ()");
     EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 0");
+}
+
+// A volatile product root accepts only volatile keys below it, so the module path
+// cannot be recorded: the machinery must not read the run as a success.
+TEST_F(InstallerRun, AModulePathTheRegistryRefusesFailsTheRun) {
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, Root), ERROR_SUCCESS);
+    for (const wchar_t* sub : {L"", L"\\updates", L"\\updates\\wpu", L"\\updates\\wpu\\2"}) {
+        kv::UniqueHkey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(Root) + sub).c_str(), 0, nullptr,
+                                  REG_OPTION_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(),
+                                  nullptr),
+                  ERROR_SUCCESS);
+    }
+    setRookMode(Root);
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module);
+    DeleteFileW(log.c_str());
+
+    EXPECT_EQ(kv::test::runCommand(L"\"" + installer() + L"\""), 7u);
+
+    EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), L"active");
+    const auto lines = wpu::test::readLogLines(log);
+    EXPECT_THAT(lines,
+                testing::Contains(std::wstring(L"*E: InstallerMain: Record 'path' not written under ") +
+                                  Root + L"\\modules\\" + Module + L", error = " +
+                                  std::to_wstring(ERROR_CHILD_MUST_BE_VOLATILE)));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 7");
 }
 
 // An installer lying in a namespaced product directory works below that namespace.

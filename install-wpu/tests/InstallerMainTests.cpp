@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -149,6 +151,89 @@ TEST_F(InstallerMainRun, InstallRecordsWhatTheResultAsksFor) {
     }
 }
 
+struct RecordFailureCase {
+    const char* why;
+    int result;
+    const wchar_t* deniedKey; // below the product root ("" for the root itself)
+    DWORD denied;
+    DWORD exitCode;
+    std::vector<std::wstring> complaints; // the Warning and Error lines, in order
+    const wchar_t* status2;               // status of version 2 afterwards
+};
+
+// Records refused by the registry itself (a key whose DACL denies the write).
+TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
+    const std::wstring modules = L"SOFTWARE\\Korvane\\Wisp\\modules\\rec";
+    const std::wstring reboot = L"SOFTWARE\\Korvane\\Wisp\\RebootRequested";
+    const std::wstring updates = L"SOFTWARE\\Korvane\\Wisp\\updates\\wpu\\";
+    const std::wstring pathError = L"*E: InstallerMain: Record 'path' not written under " + modules;
+    const std::wstring rebootLines[] = {
+        L".W: kv::wpu::set_reboot_requested: Failed to create 'RebootRequested' key " + reboot +
+            L" for WPU, error = 5",
+        L"*E: kv::wpu::set_reboot_requested: Record 'RebootRequested' not written under " + reboot +
+            L", error = 5"};
+    const RecordFailureCase cases[] = {
+        {"no module path", 0, L"", KEY_CREATE_SUB_KEY, 7, {pathError + L"0, error = 5"}, L"active"},
+        {"neither reboot request nor module path",
+         100,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         7,
+         {rebootLines[0], rebootLines[1], pathError + L"100, error = 5"},
+         L"active"},
+        {"no reboot request: other codes pass",
+         101,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         101,
+         {rebootLines[0], rebootLines[1]},
+         L"<missing>"},
+        {"200 passes with its Error line",
+         200,
+         L"",
+         KEY_CREATE_SUB_KEY,
+         200,
+         {pathError + L"200, error = 5"},
+         L"active"},
+        {"one status refused, the next still written",
+         0,
+         L"\\updates\\wpu\\1",
+         KEY_SET_VALUE,
+         7,
+         {L"*E: wp::markActiveVersion: Record 'status' not written under " + updates + L"1, error = 5"},
+         L"active"},
+        {"try-again mark refused",
+         13,
+         L"\\updates\\wpu\\2",
+         KEY_SET_VALUE,
+         13,
+         {L"*E: wp::markToTryAgain: Record 'status' not written under " + updates + L"2, error = 5"},
+         L"<missing>"},
+    };
+    for (const RecordFailureCase& row : cases) {
+        SCOPED_TRACE(row.why);
+        tree_.clear();
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\1", L"active");
+        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\2", L"");
+        wpu::test::denyOnKey(std::wstring(Root) + row.deniedKey, row.denied);
+        setUpdate(L"wpu", L"2", L"Wisp");
+        environment_.set(L"KV_PROBE_RESULT", std::to_wstring(row.result));
+
+        EXPECT_EQ(run(L"rec" + std::to_wstring(row.result), L""), row.exitCode);
+
+        const auto lines = logLines();
+        std::vector<std::wstring> complaints;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(complaints),
+                     [](const std::wstring& line) {
+                         return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0;
+                     });
+        EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
+        EXPECT_THAT(lines, testing::Contains(FlushLines[2]));
+        EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: " + std::to_wstring(row.exitCode));
+        EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), row.status2);
+    }
+}
+
 struct UninstallCase {
     const char* why;
     const wchar_t* result; // KV_PROBE_UNINSTALL, empty for IMainLogic's own
@@ -249,20 +334,48 @@ TEST_F(InstallerMainRun, OnlyTheExactFirstArgumentUninstalls) {
     }
 }
 
-TEST_F(InstallerMainRun, WithoutModuleAndVersionTheInstallLineIsLeftOut) {
-    environment_.unset(L"wp_module");
-    environment_.unset(L"wp_version");
+struct MissingIdentityCase {
+    const wchar_t* module;  // nullptr: unset
+    const wchar_t* version; // nullptr: unset
+    bool uninstall;
+    const wchar_t* rootLine;
+    std::vector<std::wstring> logicLines; // from the registry root line to "Main logic returned"
+};
+
+// Without module or version the install line is left out; without module the uninstall
+// line. The main logic runs all the same.
+TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
+    const std::wstring run0[] = {L" I: InstallerMain: Executing main logic...",
+                                 L" I: InstallerMain: Main logic returned: 0"};
+    const MissingIdentityCase cases[] = {
+        {nullptr, nullptr, false, L"module=, title= , version=", {run0[0], run0[1]}},
+        {L"m", nullptr, false, L"module=m, title=m , version=", {run0[0], run0[1]}},
+        {nullptr, L"1", false, L"module=, title= 1, version=1", {run0[0], run0[1]}},
+        {nullptr, L"1", true, L"module=, title= 1, version=1", {run0[0], run0[1]}},
+        {L"m",
+         nullptr,
+         true,
+         L"module=m, title=m , version=",
+         {L" I: InstallerMain: Uninstalling m", run0[0], run0[1]}},
+    };
     environment_.unset(L"wp_title");
     environment_.set(L"KV_PROBE_RESULT", L"0");
-    EXPECT_EQ(run(L"noenv", L""), 0u);
-    std::vector<std::wstring> expected = header();
-    append(expected,
-           {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=, title= , version=",
-            L" I: InstallerMain: Executing main logic...", L" I: InstallerMain: Main logic returned: 0",
-            L".W: wp::markActiveVersion: Module is not specified: '' ''"});
-    appendEnd(expected, 0, true);
-    EXPECT_THAT(logLines(), ElementsAreArray(expected));
-    EXPECT_EQ(registryString(moduleKey(), L"path"), wpu::test::buildDirectory());
+    environment_.set(L"KV_PROBE_UNINSTALL", L"0");
+    for (const MissingIdentityCase& row : cases) {
+        SCOPED_TRACE(kv::str::wideToUtf8(row.rootLine));
+        row.module ? environment_.set(L"wp_module", row.module) : environment_.unset(L"wp_module");
+        row.version ? environment_.set(L"wp_version", row.version) : environment_.unset(L"wp_version");
+        EXPECT_EQ(run(L"noenv", row.uninstall ? L"--uninstall" : L"", row.uninstall), 0u);
+        std::vector<std::wstring> expected = header();
+        append(expected, {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, " +
+                          std::wstring(row.rootLine)});
+        expected.insert(expected.end(), row.logicLines.begin(), row.logicLines.end());
+        const auto lines = logLines();
+        ASSERT_GE(lines.size(), expected.size());
+        EXPECT_THAT(std::vector<std::wstring>(lines.begin(), lines.begin() + expected.size()),
+                    ElementsAreArray(expected));
+        EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
+    }
 }
 
 struct ExceptionCase {

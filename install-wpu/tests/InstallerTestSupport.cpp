@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <dbghelp.h>
+#include <sddl.h>
 
 #include "InstallerTestSupport.h"
 
@@ -9,6 +10,7 @@
 #include "winenv/ShellFolders.h"
 
 #include <cstring>
+#include <cwchar>
 #include <sstream>
 
 namespace wpu::test {
@@ -273,6 +275,19 @@ void createVersionKey(const std::wstring& keyPath, const std::wstring& status) {
     if (!status.empty()) {
         RegSetValueExW(key.get(), L"status", 0, REG_SZ, reinterpret_cast<const BYTE*>(status.c_str()),
                        static_cast<DWORD>((status.size() + 1) * sizeof(wchar_t)));
+    }
+}
+
+void denyOnKey(const std::wstring& keyPath, DWORD denied) {
+    kv::UniqueHkey key;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, key.put());
+    wchar_t sddl[64];
+    std::swprintf(sddl, 64, L"D:(D;;0x%lX;;;WD)(A;;KA;;;WD)", static_cast<unsigned long>(denied));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (key &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+        LocalFree(descriptor);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "install-wpu/ProcessRunner.h"
 
 #include "kvtl/Exceptions.h"
+#include "kvtl/Handle.h"
 
 #include "InstallerTestSupport.h"
 #include "test-support/TestSupport.h"
@@ -47,11 +48,46 @@ TEST_F(ProcessRunner, QuotesThePathAndPassesTheArgumentsUnchanged) {
     }
 }
 
+// The child gets no window and the installer's own standard handles.
+TEST_F(ProcessRunner, StartsHiddenWithTheInstallersStandardHandles) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    const std::wstring outPath = temp_ / L"out.txt";
+    const std::wstring errPath = temp_ / L"err.txt";
+    kv::UniqueFile out(
+        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    kv::UniqueFile err(
+        CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    const HANDLE oldOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE oldErr = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, out.get());
+    SetStdHandle(STD_ERROR_HANDLE, err.get());
+    environment_.set(L"KV_CHILD_STARTUP", L"1");
+    const std::uint32_t code = runProcess(child_, L"x");
+    SetStdHandle(STD_OUTPUT_HANDLE, oldOut);
+    SetStdHandle(STD_ERROR_HANDLE, oldErr);
+    out.reset();
+    err.reset();
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(wpu::test::readFile(outPath), "out");
+    EXPECT_EQ(wpu::test::readFile(errPath), "err");
+    EXPECT_EQ(wpu::test::readFile(directory_ + L"\\child-command-line.txt"), "flags=0x101 show=0 window=0");
+}
+
 TEST_F(ProcessRunner, AnswersTheChildsExitCodeUnchanged) {
-    for (const wchar_t* code : {L"0", L"5", L"259", L"0x7FFFFFFF", L"0xFFFFFFFF"}) {
+    for (const wchar_t* code : {L"0", L"5", L"258", L"260", L"0x7FFFFFFF", L"0xFFFFFFFF"}) {
         SCOPED_TRACE(std::string(code, code + wcslen(code)));
         environment_.set(L"KV_CHILD_EXIT_CODE", code);
         EXPECT_EQ(runProcess(child_, L"x"), static_cast<std::uint32_t>(std::wcstoul(code, nullptr, 0)));
+    }
+}
+
+TEST_F(ProcessRunner, ExitCode259IsAFailureNotTheChildsAnswer) {
+    environment_.set(L"KV_CHILD_EXIT_CODE", L"259");
+    try {
+        runProcess(child_, L"x");
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("259 (STILL_ACTIVE)"), std::string::npos) << e.what();
     }
 }
 

@@ -85,6 +85,24 @@ bool readInteger(const std::vector<std::uint8_t>& data, Integer& value) {
     return true;
 }
 
+// The system error reported for a status that no system call gave.
+LSTATUS systemErrorFor(RegistryStatus status) {
+    switch (status) {
+        case RegistryStatus::Ok:
+            return ERROR_SUCCESS;
+        case RegistryStatus::NotFound:
+            return ERROR_FILE_NOT_FOUND;
+        case RegistryStatus::TypeMismatch:
+            return ERROR_DATATYPE_MISMATCH;
+        case RegistryStatus::AccessDenied:
+            return ERROR_ACCESS_DENIED;
+        case RegistryStatus::InvalidArgument:
+            return ERROR_INVALID_PARAMETER;
+        default:
+            return ERROR_INVALID_DATA;
+    }
+}
+
 } // namespace
 
 RegistryStatus registryStatusFromError(LSTATUS error) {
@@ -108,7 +126,12 @@ Win32Registry::Win32Registry() = default;
 Win32Registry::~Win32Registry() = default;
 
 bool Win32Registry::report(RegistryStatus result, RegistryStatus* status) {
+    return report(result, systemErrorFor(result), status);
+}
+
+bool Win32Registry::report(RegistryStatus result, LSTATUS error, RegistryStatus* status) {
     status_ = result;
+    error_ = error;
     if (status != nullptr) {
         *status = result;
     }
@@ -116,7 +139,7 @@ bool Win32Registry::report(RegistryStatus result, RegistryStatus* status) {
 }
 
 bool Win32Registry::reportError(LSTATUS error, RegistryStatus* status) {
-    return report(registryStatusFromError(error), status);
+    return report(registryStatusFromError(error), error, status);
 }
 
 LSTATUS Win32Registry::openKey(const std::wstring& keyPath, REGSAM access, HKEY* key) const {
@@ -171,10 +194,10 @@ RegistryStatus Win32Registry::readValue(const std::wstring& keyPath, const std::
     }
 }
 
-RegistryStatus Win32Registry::writeValue(const std::wstring& keyPath, const std::wstring& valueName,
-                                         DWORD type, const void* data, size_t size) const {
+LSTATUS Win32Registry::writeValue(const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                                  const void* data, size_t size) const {
     if (size > std::numeric_limits<DWORD>::max()) {
-        return RegistryStatus::InvalidArgument;
+        return ERROR_INVALID_PARAMETER;
     }
     kv::UniqueHkey key;
     LSTATUS error = openKey(keyPath, KEY_SET_VALUE, key.put());
@@ -182,7 +205,7 @@ RegistryStatus Win32Registry::writeValue(const std::wstring& keyPath, const std:
         error = ::RegSetValueExW(key.get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
                                  static_cast<DWORD>(size));
     }
-    return registryStatusFromError(error);
+    return error;
 }
 
 DWORD Win32Registry::getValueType(const std::string& keyPath, const std::string& valueName,
@@ -254,8 +277,8 @@ bool Win32Registry::setString(const std::string& keyPath, const std::string& val
 
 bool Win32Registry::setString(const std::wstring& keyPath, const std::wstring& valueName,
                               const std::wstring& value, RegistryStatus* status) {
-    return report(writeValue(keyPath, valueName, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t)),
-                  status);
+    return reportError(
+        writeValue(keyPath, valueName, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t)), status);
 }
 
 bool Win32Registry::getDword(const std::string& keyPath, const std::string& valueName, DWORD& value,
@@ -281,7 +304,7 @@ bool Win32Registry::setDword(const std::string& keyPath, const std::string& valu
 
 bool Win32Registry::setDword(const std::wstring& keyPath, const std::wstring& valueName, DWORD value,
                              RegistryStatus* status) {
-    return report(writeValue(keyPath, valueName, REG_DWORD, &value, sizeof(value)), status);
+    return reportError(writeValue(keyPath, valueName, REG_DWORD, &value, sizeof(value)), status);
 }
 
 bool Win32Registry::getQword(const std::string& keyPath, const std::string& valueName, std::uint64_t& value,
@@ -308,7 +331,7 @@ bool Win32Registry::setQword(const std::string& keyPath, const std::string& valu
 
 bool Win32Registry::setQword(const std::wstring& keyPath, const std::wstring& valueName, std::uint64_t value,
                              RegistryStatus* status) {
-    return report(writeValue(keyPath, valueName, REG_QWORD, &value, sizeof(value)), status);
+    return reportError(writeValue(keyPath, valueName, REG_QWORD, &value, sizeof(value)), status);
 }
 
 bool Win32Registry::getMultiString(const std::string& keyPath, const std::string& valueName,
@@ -356,8 +379,8 @@ bool Win32Registry::setMultiString(const std::wstring& keyPath, const std::wstri
         block += L'\0';
     }
     block += L'\0';
-    return report(writeValue(keyPath, valueName, REG_MULTI_SZ, block.data(), block.size() * sizeof(wchar_t)),
-                  status);
+    return reportError(
+        writeValue(keyPath, valueName, REG_MULTI_SZ, block.data(), block.size() * sizeof(wchar_t)), status);
 }
 
 bool Win32Registry::getBinary(const std::string& keyPath, const std::string& valueName,
@@ -378,7 +401,7 @@ bool Win32Registry::setBinary(const std::string& keyPath, const std::string& val
 
 bool Win32Registry::setBinary(const std::wstring& keyPath, const std::wstring& valueName,
                               const std::vector<std::uint8_t>& data, RegistryStatus* status) {
-    return report(writeValue(keyPath, valueName, REG_BINARY, data.data(), data.size()), status);
+    return reportError(writeValue(keyPath, valueName, REG_BINARY, data.data(), data.size()), status);
 }
 
 bool Win32Registry::deleteValue(const std::string& keyPath, const std::string& valueName,
@@ -598,6 +621,10 @@ void Win32Registry::unwatchAll() {
 
 RegistryStatus Win32Registry::lastStatus() const {
     return status_;
+}
+
+LSTATUS Win32Registry::lastError() const {
+    return error_;
 }
 
 bool Win32Registry::getRawValue(const std::string& keyPath, const std::string& valueName,

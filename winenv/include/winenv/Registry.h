@@ -187,6 +187,11 @@ public:
 
     // The status of the last operation.
     virtual RegistryStatus lastStatus() const;
+    // The system error of the last operation: ERROR_SUCCESS after success, the call's own
+    // code where a system call failed, else a code that fits the status (a wrong type
+    // ERROR_DATATYPE_MISMATCH, malformed data ERROR_INVALID_DATA, a refused argument
+    // ERROR_INVALID_PARAMETER).
+    virtual LSTATUS lastError() const;
 
     // Any type: the data and its REG_* type (0 on failure).
     virtual bool getRawValue(const std::string& keyPath, const std::string& valueName,
@@ -196,6 +201,7 @@ public:
 
 private:
     bool report(RegistryStatus result, RegistryStatus* status);
+    bool report(RegistryStatus result, LSTATUS error, RegistryStatus* status);
     bool reportError(LSTATUS error, RegistryStatus* status);
     LSTATUS openKey(const std::wstring& keyPath, REGSAM access, HKEY* key) const;
     // Reads a value whose type passes `accepts` (any type when null) and, when
@@ -203,8 +209,8 @@ private:
     RegistryStatus readValue(const std::wstring& keyPath, const std::wstring& valueName, REGSAM access,
                              bool (*accepts)(DWORD), DWORD exactSize, std::vector<std::uint8_t>& data,
                              DWORD& type) const;
-    RegistryStatus writeValue(const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
-                              const void* data, size_t size) const;
+    LSTATUS writeValue(const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                       const void* data, size_t size) const;
     DWORD enumNames(const std::wstring& keyPath, bool values, std::vector<std::wstring>& names,
                     RegistryStatus* status);
 
@@ -212,6 +218,7 @@ private:
     REGSAM samFlags_ = 0;
     std::unique_ptr<RegistryChangeNotificationManager> watcher_;
     RegistryStatus status_ = RegistryStatus::Ok;
+    LSTATUS error_ = ERROR_SUCCESS;
 };
 
 // The registry object most callers make on the stack for one sequence of operations.
