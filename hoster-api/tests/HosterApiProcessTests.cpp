@@ -17,8 +17,8 @@ using hoster_test::useLibrary;
 using kv::doubles::HosterApiDouble;
 using Lines = std::vector<std::string>;
 
-constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";
-constexpr char kDestructor[] = "GenericApi<class HosterApi>::~GenericApi";
+using hoster_test::kConstructor;
+using hoster_test::kDestructor;
 constexpr char kLoader[] = "DelayLoadedLibrary::DelayLoadedLibrary";
 constexpr char kRestart[] = "HosterPlugin::restart";
 

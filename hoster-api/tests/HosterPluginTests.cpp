@@ -39,20 +39,13 @@ DWORD valueCount(const std::wstring& key) {
     return count;
 }
 
-class HosterPluginTest : public ::testing::Test {
+class HosterPluginTest : public hoster_test::HostTest {
 protected:
-    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
-    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
-    kv::test::RegistryTree productRoot_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp"};
-    kv::test::TempDirectory directory_;
-    HosterApiDouble double_{directory_ / L"calls.txt"};
-    hoster_test::LogLines log_{hoster_test::testLogPath()};
-
     // The process-wide API object is created by the first restart of the run; the
     // substitute library must be named by then.
     void SetUp() override {
         hoster_test::useLibrary(HosterApiDouble::libraryPath());
-        log_.skipToEnd();
+        HostTest::SetUp();
     }
 
     Lines restartLines() const {
@@ -64,8 +57,6 @@ protected:
         }
         return lines;
     }
-
-    Lines hostCalls() const { return hoster_test::hostCallsOf(double_.calls()); }
 };
 
 TEST_F(HosterPluginTest, RegistrationWritesNameLibraryHostIdExtraValuesAndDependencies) {
@@ -122,10 +113,10 @@ std::ostream& operator<<(std::ostream& out, const RestartRow& row) {
 }
 
 const char kRestart[] = "HosterPlugin::restart";
-const std::string kRunning = "IsHosterRunning|wp_default|0|0";
-const std::string kStop = "StopPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
+using hoster_test::kRunning;
+using hoster_test::kStart0;
+using hoster_test::kStart1;
+using hoster_test::kStop;
 const std::string kRestarting = info(kRestart, "Restarting plugin");
 const std::string kTryingStart = info(kRestart, "Plugin not started, trying to start it");
 const std::string kStarted = info(kRestart, "Plugin started");

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include "logging/Log.h"
+#include "test-doubles/HosterApiDouble.h"
 #include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -114,5 +117,28 @@ inline const std::wstring& testLogPath() {
     }();
     return path;
 }
+
+constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";
+constexpr char kDestructor[] = "GenericApi<class HosterApi>::~GenericApi";
+// The substitute's records of the host calls of the updater's plug-in.
+const std::string kRunning = "IsHosterRunning|wp_default|0|0";
+const std::string kStop = "StopPlugin|wp_default|0|WispWPUPlugin|0";
+const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
+const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
+
+// Each test owns the default namespace's keys, the legacy host keys, the product root,
+// a recording substitute library and the position in the test log where its lines begin.
+class HostTest : public ::testing::Test {
+protected:
+    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
+    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
+    kv::test::RegistryTree productRoot_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp"};
+    kv::test::TempDirectory directory_;
+    kv::doubles::HosterApiDouble double_{directory_ / L"calls.txt"};
+    LogLines log_{testLogPath()};
+
+    void SetUp() override { log_.skipToEnd(); }
+    std::vector<std::string> hostCalls() const { return hostCallsOf(double_.calls()); }
+};
 
 } // namespace hoster_test
