@@ -3,6 +3,7 @@
 #include "hoster-api/DelayLoad.h"
 
 #include "kvtl/Str.h"
+#include "winenv/ShellFolders.h"
 
 #include "HosterTestSupport.h"
 
@@ -24,12 +25,6 @@ using kv::doubles::HosterApiDouble;
 constexpr char kLibrary[] = "kv_hoster_api_64.dll";
 constexpr wchar_t kLibraryW[] = L"kv_hoster_api_64.dll";
 
-std::wstring moduleFileName(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    return std::wstring(path, length);
-}
-
 bool endsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() &&
            _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
@@ -37,14 +32,9 @@ bool endsWith(const std::wstring& text, const std::wstring& tail) {
 
 void setValue(const std::wstring& key, REGSAM view, const wchar_t* name, DWORD type, const void* data,
               DWORD size) {
-    HKEY handle = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
-                              &handle, nullptr),
-              ERROR_SUCCESS);
-    if (name != nullptr) {
-        ASSERT_EQ(RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-    }
-    RegCloseKey(handle);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, key, name, type,
+                                     kv::test::Bytes(bytes, bytes + size), view));
 }
 
 // Every test gets clean delay-load keys, a directory, a recording substitute library and a
@@ -76,54 +66,44 @@ protected:
     }
 };
 
-TEST_F(DelayLoadTest, ReadRegistryPathReadsTheThreeStringTypesAsStored) {
+TEST_F(DelayLoadTest, ReadRegistryPathReadsTheThreeStringTypesAsStoredAndSetsTheErrorOfAFailure) {
     const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
     const wchar_t withoutNul[] = {L'C', L':', L'\\', L'x'};
     const wchar_t multi[] = L"C:\\a.dll\0C:\\b.dll\0";
+    const DWORD number = 7;
     setRegistryString(key, 0, L"sz", L"C:\\dir\\lib.dll");
     setValue(key, 0, L"noNul", REG_SZ, withoutNul, sizeof(withoutNul));
     setRegistryString(key, 0, L"expand", L"%SystemRoot%\\lib.dll", REG_EXPAND_SZ);
     setValue(key, 0, L"multi", REG_MULTI_SZ, multi, sizeof(multi));
     setRegistryString(key, 0, L"empty", L"");
-    const struct {
-        const wchar_t* value;
-        std::wstring expected;
-    } rows[] = {
-        {L"sz", L"C:\\dir\\lib.dll"},
-        {L"noNul", L"C:\\x"},
-        {L"expand", L"%SystemRoot%\\lib.dll"}, // never expanded
-        {L"multi", std::wstring(L"C:\\a.dll\0C:\\b.dll", 17) + L'\0'},
-        {L"empty", L""},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, row.value, 0), row.expected) << row.value;
-    }
-}
-
-TEST_F(DelayLoadTest, ReadRegistryPathFailuresSetTheirSystemErrors) {
-    const std::wstring key = L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad";
-    const DWORD number = 7;
     setValue(key, 0, L"dword", REG_DWORD, &number, sizeof(number));
     setRegistryString(key, KEY_WOW64_32KEY, L"only32", L"C:\\lib32.dll");
     const struct {
-        const wchar_t* why;
         std::wstring key;
         const wchar_t* value;
         REGSAM view;
-        DWORD error;
+        std::wstring expected;
+        DWORD error; // the last error after a failure, which answers ""
     } rows[] = {
-        {L"missing key", key + L"\\absent", L"x", 0, ERROR_BADKEY},
-        {L"missing value", key, L"absent", 0, ERROR_INVALID_NAME},
-        {L"not a string", key, L"dword", 0, ERROR_INVALID_NAME},
-        {L"key only in the other view", L"SOFTWARE\\Korvane\\NS\\wp_read\\Zarn\\DelayLoad", L"only32", 0,
-         ERROR_INVALID_NAME},
+        {key, L"sz", 0, L"C:\\dir\\lib.dll", 0},
+        {key, L"noNul", 0, L"C:\\x", 0},
+        {key, L"expand", 0, L"%SystemRoot%\\lib.dll", 0}, // never expanded
+        {key, L"multi", 0, std::wstring(L"C:\\a.dll\0C:\\b.dll", 17) + L'\0', 0},
+        {key, L"only32", KEY_WOW64_32KEY, L"C:\\lib32.dll", 0},
+        {key + L"\\absent", L"x", 0, L"", ERROR_BADKEY},
+        {key, L"absent", 0, L"", ERROR_INVALID_NAME},
+        {key, L"dword", 0, L"", ERROR_INVALID_NAME},
+        {key, L"only32", 0, L"", ERROR_INVALID_NAME}, // only in the other view
     };
     for (const auto& row : rows) {
         SetLastError(0);
-        EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, row.key, row.value, row.view), L"") << row.why;
-        EXPECT_EQ(GetLastError(), row.error) << row.why;
+        EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, row.key, row.value, row.view), row.expected)
+            << row.value;
+        if (row.error != 0) {
+            EXPECT_EQ(GetLastError(), row.error) << row.value;
+        }
     }
-    EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, L"only32", KEY_WOW64_32KEY), L"C:\\lib32.dll");
+    EXPECT_EQ(readRegistryPath(HKEY_LOCAL_MACHINE, key, L"empty", 0), L"");
 }
 
 // The five candidate keys in search order (A1 to A3 of the namespace, B1 and B2 of its
@@ -256,7 +236,7 @@ TEST_P(DelayLoadSearch, LoadsTheFirstCandidateThatYieldsAModule) {
     }
     ASSERT_EQ(code, 0u);
     EXPECT_STREQ(result.dllName, "");
-    const std::wstring loaded = moduleFileName(module_.handle());
+    const std::wstring loaded = getModuleFileName(module_.handle());
     EXPECT_TRUE(endsWith(loaded, L"\\" + label(row.loaded) + L"\\" + kLibraryW)) << loaded.c_str();
     // The dependency hook runs once, at the load, before the probe reaches the library.
     const std::string namespaceName = kv::str::wideToUtf8(row.namespaceName);
@@ -331,7 +311,7 @@ TEST_F(DelayLoadTest, FallsBackToTheSystemDirectoryAndPassesANullNamespaceWhenIt
 
     TryLoadResult result;
     const std::uint32_t code = tryLoad(L"", &initialize_, result);
-    const std::wstring loaded = module_.handle() == nullptr ? L"" : moduleFileName(module_.handle());
+    const std::wstring loaded = module_.handle() == nullptr ? L"" : getModuleFileName(module_.handle());
     FreeLibrary(module_.handle());
     DeleteFileW(planted.c_str());
 
@@ -421,7 +401,7 @@ TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReferenc
         ASSERT_NE(first, nullptr);
         ASSERT_NE(second, nullptr);
         HMODULE handle = module.handle();
-        ASSERT_EQ(_wcsicmp(moduleFileName(handle).c_str(), path.c_str()), 0);
+        ASSERT_EQ(_wcsicmp(getModuleFileName(handle).c_str(), path.c_str()), 0);
         // One FreeLibrary unloads it: no second reference was kept.
         FreeLibrary(handle);
         EXPECT_EQ(GetModuleHandleW(path.c_str()), nullptr) << "round " << round;

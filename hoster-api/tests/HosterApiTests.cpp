@@ -22,8 +22,12 @@ using hoster_test::useLibrary;
 using kv::doubles::HosterApiDouble;
 using Lines = std::vector<std::string>;
 
-constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";
-constexpr char kDestructor[] = "GenericApi<class HosterApi>::~GenericApi";
+using hoster_test::kConstructor;
+using hoster_test::kDestructor;
+using hoster_test::kRunning;
+using hoster_test::kStart0;
+using hoster_test::kStart1;
+using hoster_test::kStop;
 constexpr wchar_t kNamespacedPlugins[] = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins";
 constexpr wchar_t kLegacyPlugins[] = L"SOFTWARE\\Korvane\\Zarn\\DLLHoster\\1400\\Plugins";
 
@@ -35,21 +39,7 @@ void createKey(const std::wstring& path, REGSAM view = KEY_WOW64_64KEY) {
     RegCloseKey(key);
 }
 
-// Each test owns the default namespace's keys, the legacy host keys, a recording
-// substitute library and the position in the test log where its own lines begin.
-class HosterApiTest : public ::testing::Test {
-protected:
-    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
-    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
-    kv::test::RegistryTree productRoot_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp"};
-    kv::test::TempDirectory directory_;
-    HosterApiDouble double_{directory_ / L"calls.txt"};
-    hoster_test::LogLines log_{hoster_test::testLogPath()};
-
-    void SetUp() override { log_.skipToEnd(); }
-
-    Lines hostCalls() const { return hoster_test::hostCallsOf(double_.calls()); }
-};
+using HosterApiTest = hoster_test::HostTest;
 
 struct AvailabilityRow {
     const char* why;
@@ -154,10 +144,6 @@ std::ostream& operator<<(std::ostream& out, const OperationRow& row) {
     return out << row.why;
 }
 
-const std::string kRunning = "IsHosterRunning|wp_default|0|0";
-const std::string kStop = "StopPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
 const std::string kNotRunning = info("HosterApi::isHosterRunning", "Hoster is not running.");
 const std::string kStarting = info("HosterApi::startPlugin", "Starting hoster plugin \"WispWPUPlugin\"...");
 const std::string kStarted =

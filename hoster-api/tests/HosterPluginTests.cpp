@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace {
 
 using hoster_test::error;
@@ -18,36 +20,11 @@ using Lines = std::vector<std::string>;
 
 constexpr wchar_t kPluginKey[] = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";
 
-struct RawValue {
-    bool found = false;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
+using kv::test::bytesOf;
+using kv::test::RegValue;
 
-RawValue readValue(const std::wstring& key, const wchar_t* name, REGSAM view = KEY_WOW64_64KEY) {
-    RawValue value;
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) {
-        return value;
-    }
-    DWORD size = 0;
-    if (RegQueryValueExW(handle, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
-        value.data.resize(size);
-        value.found =
-            RegQueryValueExW(handle, name, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS;
-    }
-    RegCloseKey(handle);
-    return value;
-}
-
-std::vector<BYTE> bytesOf(const std::wstring& text) {
-    const BYTE* begin = reinterpret_cast<const BYTE*>(text.data());
-    return std::vector<BYTE>(begin, begin + text.size() * sizeof(wchar_t));
-}
-
-std::vector<BYTE> bytesOf(DWORD number) {
-    const BYTE* begin = reinterpret_cast<const BYTE*>(&number);
-    return std::vector<BYTE>(begin, begin + sizeof(number));
+std::optional<RegValue> readValue(const std::wstring& key, const wchar_t* name) {
+    return kv::test::readValue(HKEY_LOCAL_MACHINE, key, name);
 }
 
 DWORD valueCount(const std::wstring& key) {
@@ -62,20 +39,13 @@ DWORD valueCount(const std::wstring& key) {
     return count;
 }
 
-class HosterPluginTest : public ::testing::Test {
+class HosterPluginTest : public hoster_test::HostTest {
 protected:
-    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
-    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
-    kv::test::RegistryTree productRoot_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp"};
-    kv::test::TempDirectory directory_;
-    HosterApiDouble double_{directory_ / L"calls.txt"};
-    hoster_test::LogLines log_{hoster_test::testLogPath()};
-
     // The process-wide API object is created by the first restart of the run; the
     // substitute library must be named by then.
     void SetUp() override {
         hoster_test::useLibrary(HosterApiDouble::libraryPath());
-        log_.skipToEnd();
+        HostTest::SetUp();
     }
 
     Lines restartLines() const {
@@ -87,8 +57,6 @@ protected:
         }
         return lines;
     }
-
-    Lines hostCalls() const { return hoster_test::hostCallsOf(double_.calls()); }
 };
 
 TEST_F(HosterPluginTest, RegistrationWritesNameLibraryHostIdExtraValuesAndDependencies) {
@@ -96,40 +64,33 @@ TEST_F(HosterPluginTest, RegistrationWritesNameLibraryHostIdExtraValuesAndDepend
     registerHosterPlugin(L"WispWPUPlugin", L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll", 3,
                          {{L"Priority", 7}, {L"Flags", 0xFFFFFFFF}}, std::move(dependencies));
 
-    const std::wstring dll = L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll";
-    const struct {
-        const wchar_t* name;
-        DWORD type;
-        std::vector<BYTE> data;
-    } expected[] = {
-        {L"DllName", REG_SZ, bytesOf(std::wstring(dll.c_str(), dll.size() + 1))},
-        {L"Name", REG_SZ, bytesOf(std::wstring(L"WispWPUPlugin", 14))},
-        {L"HosterId", REG_DWORD, bytesOf(3)},
-        {L"Priority", REG_DWORD, bytesOf(7)},
-        {L"Flags", REG_DWORD, bytesOf(0xFFFFFFFF)},
-        {L"DependOnModules", REG_MULTI_SZ, bytesOf(std::wstring(L"first.dll\0second.dll\0\0", 22))},
+    const std::pair<const wchar_t*, RegValue> expected[] = {
+        {L"DllName",
+         {REG_SZ, bytesOf(L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll" + std::wstring(1, 0))}},
+        {L"Name", {REG_SZ, bytesOf(std::wstring(L"WispWPUPlugin", 14))}},
+        {L"HosterId", {REG_DWORD, {3, 0, 0, 0}}},
+        {L"Priority", {REG_DWORD, {7, 0, 0, 0}}},
+        {L"Flags", {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}},
+        {L"DependOnModules", {REG_MULTI_SZ, bytesOf(std::wstring(L"first.dll\0second.dll\0\0", 22))}},
     };
-    for (const auto& value : expected) {
-        const RawValue read = readValue(kPluginKey, value.name);
-        EXPECT_TRUE(read.found) << value.name;
-        EXPECT_EQ(read.type, value.type) << value.name;
-        EXPECT_EQ(read.data, value.data) << value.name;
+    for (const auto& [name, value] : expected) {
+        EXPECT_EQ(readValue(kPluginKey, name), value) << name;
     }
     EXPECT_EQ(valueCount(kPluginKey), 6u);
     EXPECT_TRUE(dependencies.empty());
     // Nothing is written below the product root of the default namespace.
-    EXPECT_FALSE(readValue(L"SOFTWARE\\Korvane\\Wisp\\Zarn\\Hoster\\Plugins\\WispWPUPlugin", L"Name").found);
+    EXPECT_FALSE(readValue(L"SOFTWARE\\Korvane\\Wisp\\Zarn\\Hoster\\Plugins\\WispWPUPlugin", L"Name"));
 }
 
 TEST_F(HosterPluginTest, TheInstallersRegistrationHasExactlyThreeValuesAndOneBackslash) {
     for (const std::wstring& directory : {std::wstring(L"C:\\Wisp\\bin"), std::wstring(L"C:\\Wisp\\bin\\")}) {
         namespace_.clear();
         registerHosterPlugin(L"WispWPUPlugin", hosterPluginLibraryPath(directory), 0, {}, {});
-        const RawValue dll = readValue(kPluginKey, L"DllName");
-        const std::wstring expected = L"C:\\Wisp\\bin\\kv_wpu_hoster_plugin64.dll";
-        EXPECT_EQ(dll.data, bytesOf(std::wstring(expected.c_str(), expected.size() + 1)));
+        EXPECT_EQ(
+            readValue(kPluginKey, L"DllName"),
+            RegValue(REG_SZ, bytesOf(std::wstring(L"C:\\Wisp\\bin\\kv_wpu_hoster_plugin64.dll") + L'\0')));
         EXPECT_EQ(valueCount(kPluginKey), 3u);
-        EXPECT_FALSE(readValue(kPluginKey, L"DependOnModules").found);
+        EXPECT_FALSE(readValue(kPluginKey, L"DependOnModules"));
     }
     // Registration is silent.
     EXPECT_EQ(log_.lines(), Lines());
@@ -152,10 +113,10 @@ std::ostream& operator<<(std::ostream& out, const RestartRow& row) {
 }
 
 const char kRestart[] = "HosterPlugin::restart";
-const std::string kRunning = "IsHosterRunning|wp_default|0|0";
-const std::string kStop = "StopPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
-const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
+using hoster_test::kRunning;
+using hoster_test::kStart0;
+using hoster_test::kStart1;
+using hoster_test::kStop;
 const std::string kRestarting = info(kRestart, "Restarting plugin");
 const std::string kTryingStart = info(kRestart, "Plugin not started, trying to start it");
 const std::string kStarted = info(kRestart, "Plugin started");

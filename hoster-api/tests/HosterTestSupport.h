@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include "logging/Log.h"
+#include "test-doubles/HosterApiDouble.h"
 #include "test-support/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -20,15 +23,10 @@ constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Korvane\\Zarn\\Logging";
 // Roots the log tree at `root` and lifts the size limit, so that no rotation happens in
 // the middle of a test (the logging configuration lives in the 32-bit view).
 inline void configureLogging(const std::wstring& root) {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLoggingKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr,
-                    &key, nullptr);
-    RegSetValueExW(key, L"RootPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(root.c_str()),
-                   static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
-    const DWORD maxSizeKb = 100000;
-    RegSetValueExW(key, L"LogMaxSizeKB", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maxSizeKb),
-                   sizeof(maxSizeKb));
-    RegCloseKey(key);
+    kv::test::writeValue(HKEY_LOCAL_MACHINE, kLoggingKey, L"RootPath", REG_SZ,
+                         kv::test::bytesOf(root + L'\0'), KEY_WOW64_32KEY);
+    kv::test::writeValue(HKEY_LOCAL_MACHINE, kLoggingKey, L"LogMaxSizeKB", REG_DWORD, {0xA0, 0x86, 0x01, 0},
+                         KEY_WOW64_32KEY);
 }
 
 // The file of a log opened with the default namespace.
@@ -44,10 +42,10 @@ public:
     explicit LogLines(std::wstring path) : path_(std::move(path)) {}
 
     // Later reads start at the current end of the file.
-    void skipToEnd() { offset_ = read().size(); }
+    void skipToEnd() { offset_ = kv::test::readFile(path_).size(); }
 
     std::vector<std::string> lines() const {
-        const std::string content = read();
+        const std::string content = kv::test::readFile(path_);
         std::vector<std::string> result;
         size_t start = offset_;
         while (start < content.size()) {
@@ -72,23 +70,6 @@ public:
     }
 
 private:
-    std::string read() const {
-        std::string content;
-        HANDLE file =
-            CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return content;
-        }
-        char buffer[8192];
-        DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-            content.append(buffer, got);
-        }
-        CloseHandle(file);
-        return content;
-    }
-
     std::wstring path_;
     size_t offset_ = 0;
 };
@@ -103,16 +84,10 @@ inline std::string error(const std::string& function, const std::string& text) {
     return "*E: " + function + ": " + text;
 }
 
-// Writes a REG_SZ value below HKEY_LOCAL_MACHINE, creating the key.
+// Writes a string value below HKEY_LOCAL_MACHINE, creating the key.
 inline void setRegistryString(const std::wstring& key, REGSAM view, const wchar_t* name,
                               const std::wstring& text, DWORD type = REG_SZ) {
-    HKEY handle = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
-                        &handle, nullptr) == ERROR_SUCCESS) {
-        RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(handle);
-    }
+    kv::test::writeValue(HKEY_LOCAL_MACHINE, key, name, type, kv::test::bytesOf(text + L'\0'), view);
 }
 
 // Names `path` as the host API library of the default namespace.
@@ -142,5 +117,28 @@ inline const std::wstring& testLogPath() {
     }();
     return path;
 }
+
+constexpr char kConstructor[] = "GenericApi<class HosterApi>::GenericApi";
+constexpr char kDestructor[] = "GenericApi<class HosterApi>::~GenericApi";
+// The substitute's records of the host calls of the updater's plug-in.
+const std::string kRunning = "IsHosterRunning|wp_default|0|0";
+const std::string kStop = "StopPlugin|wp_default|0|WispWPUPlugin|0";
+const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
+const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
+
+// Each test owns the default namespace's keys, the legacy host keys, the product root,
+// a recording substitute library and the position in the test log where its lines begin.
+class HostTest : public ::testing::Test {
+protected:
+    kv::test::RegistryTree namespace_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\wp_default"};
+    kv::test::RegistryTree legacy_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Zarn\\DLLHoster"};
+    kv::test::RegistryTree productRoot_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp"};
+    kv::test::TempDirectory directory_;
+    kv::doubles::HosterApiDouble double_{directory_ / L"calls.txt"};
+    LogLines log_{testLogPath()};
+
+    void SetUp() override { log_.skipToEnd(); }
+    std::vector<std::string> hostCalls() const { return hostCallsOf(double_.calls()); }
+};
 
 } // namespace hoster_test

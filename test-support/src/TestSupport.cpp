@@ -1,5 +1,7 @@
 #include "test-support/TestSupport.h"
 
+#include <sddl.h>
+
 #include <atomic>
 #include <vector>
 
@@ -79,25 +81,101 @@ std::wstring besideTestExecutable(const std::wstring& name) {
     return directoryOf(std::wstring(buffer.data(), length)) + L"\\" + name;
 }
 
-DWORD runCommand(const std::wstring& commandLine, DWORD timeoutMs) {
+DWORD runCommand(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token) {
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    const BOOL started = token == nullptr
+                             ? CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                              nullptr, &startup, &process)
+                             : CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0,
+                                                    nullptr, nullptr, &startup, &process);
+    if (!started) {
         return ~0u;
     }
+    const kv::UniqueHandle processOwner(process.hProcess);
+    const kv::UniqueHandle threadOwner(process.hThread);
     DWORD code = WAIT_TIMEOUT;
     if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
         GetExitCodeProcess(process.hProcess, &code);
     } else {
         TerminateProcess(process.hProcess, WAIT_TIMEOUT);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return code;
+}
+
+Bytes bytesOf(const std::wstring& text) {
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(text.data());
+    return Bytes(begin, begin + text.size() * sizeof(wchar_t));
+}
+
+bool writeValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const Bytes& data,
+                REGSAM view) {
+    kv::UniqueHkey handle;
+    if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, handle.put(),
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    return name == nullptr || RegSetValueExW(handle.get(), name, 0, type, data.data(),
+                                             static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+}
+
+std::optional<RegValue> readValue(HKEY root, const std::wstring& key, const std::wstring& name, REGSAM view) {
+    kv::UniqueHkey handle;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) != ERROR_SUCCESS ||
+        RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    Bytes data(size);
+    if (RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type, data.data(), &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    data.resize(size);
+    return RegValue{type, data};
+}
+
+std::string readFile(const std::wstring& path) {
+    std::string content;
+    kv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char buffer[8192];
+    DWORD got = 0;
+    while (file.valid() && ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        content.append(buffer, got);
+    }
+    return content;
+}
+
+kv::UniqueHandle withoutAdministrators(HANDLE token) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    kv::UniqueSid administrators;
+    kv::UniqueHandle restricted;
+    if (AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                 0, administrators.put())) {
+        SID_AND_ATTRIBUTES denyOnly = {administrators.get(), 0};
+        CreateRestrictedToken(token, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put());
+    }
+    return restricted;
+}
+
+std::wstring currentUserSid() {
+    kv::UniqueHandle token;
+    std::vector<void*> buffer(256);
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+        !GetTokenInformation(token.get(), TokenUser, buffer.data(),
+                             static_cast<DWORD>(buffer.size() * sizeof(void*)), &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+        return L"";
+    }
+    const kv::UniqueLocal owner(text);
+    return text;
 }
 
 } // namespace kv::test

@@ -38,12 +38,9 @@ bool eventually(Done done) {
 // Creates the key if needed and writes a REG_DWORD, without any shared object, so that
 // callbacks on the worker may call it too.
 void setDword(const std::wstring& path, DWORD value, REGSAM view = KEY_WOW64_64KEY) {
-    kv::UniqueHkey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
-                              key.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
-              ERROR_SUCCESS);
+    ASSERT_TRUE(kv::test::writeValue(
+        HKEY_LOCAL_MACHINE, path, L"v", REG_DWORD,
+        {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8), 0, 0}, view));
 }
 
 // Keeps changing the value until `fired` holds: watchKey gives no sign of when the

@@ -9,18 +9,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <tuple>
 #include <utility>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using kv::test::Bytes;
+using kv::test::bytesOf;
+using kv::test::RegValue;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-constexpr wchar_t kBase[] = L"SOFTWARE\\KvWinenvTests\\";
 
 std::wstring currentTestName() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -28,48 +29,22 @@ std::wstring currentTestName() {
     return std::wstring(name.begin(), name.end());
 }
 
-Bytes bytesOf(const std::wstring& text) {
-    Bytes bytes(text.size() * sizeof(wchar_t));
-    std::memcpy(bytes.data(), text.data(), bytes.size());
-    return bytes;
-}
-
 // Every test works below its own key of HKLM\SOFTWARE in the 64-bit view, which is
 // removed (in both views) before and after it. Raw reads and writes bypass the class.
 class RegistryTest : public ::testing::Test {
 protected:
-    RegistryTest() : path_(kBase + currentTestName()), tree_(HKEY_LOCAL_MACHINE, path_) {
+    RegistryTest()
+        : path_(L"SOFTWARE\\KvWinenvTests\\" + currentTestName()), tree_(HKEY_LOCAL_MACHINE, path_) {
         registry_.setSamFlags(KEY_WOW64_64KEY);
     }
     void SetUp() override { ASSERT_TRUE(registry_.createKeyPath(path_)); }
 
     std::wstring at(const std::wstring& sub) const { return path_ + L"\\" + sub; }
-
-    void putRaw(const std::wstring& name, DWORD type, const Bytes& data, const std::wstring& key = L"") {
-        HKEY handle = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key.empty() ? path_ : at(key)).c_str(), 0, nullptr, 0,
-                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle, nullptr),
-                  ERROR_SUCCESS);
-        kv::UniqueHkey owner(handle);
-        ASSERT_EQ(RegSetValueExW(handle, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size())),
-                  ERROR_SUCCESS);
+    void putRaw(const std::wstring& name, DWORD type, const Bytes& data) {
+        ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, path_, name.c_str(), type, data));
     }
-
-    // The stored type and bytes, or {0, {}} when the value cannot be read.
-    std::pair<DWORD, Bytes> getRaw(const std::wstring& name, REGSAM view = KEY_WOW64_64KEY) const {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != 0) {
-            return {};
-        }
-        kv::UniqueHkey owner(handle);
-        DWORD type = 0;
-        DWORD size = 0;
-        if (RegQueryValueExW(handle, name.c_str(), nullptr, &type, nullptr, &size) != 0) {
-            return {};
-        }
-        Bytes data(size);
-        RegQueryValueExW(handle, name.c_str(), nullptr, &type, data.data(), &size);
-        return {type, data};
+    std::optional<RegValue> getRaw(const std::wstring& name, REGSAM view = KEY_WOW64_64KEY) const {
+        return kv::test::readValue(HKEY_LOCAL_MACHINE, path_, name, view);
     }
 
     // Reports the status both ways: the out-parameter and lastStatus() must agree.
@@ -104,7 +79,7 @@ TEST_F(RegistryTest, StringsRoundTripThroughEveryForm) {
     for (const auto& set : setters) {
         registry_.deleteValue(path_, name);
         ASSERT_TRUE(set());
-        EXPECT_EQ(getRaw(name), std::make_pair(DWORD{REG_SZ}, bytesOf(text + L'\0')));
+        EXPECT_EQ(getRaw(name), RegValue(REG_SZ, bytesOf(text + L'\0')));
         std::wstring wide1, wide2;
         std::string narrow1, narrow2;
         EXPECT_TRUE(registry_.getString(path_, name, wide1) && registry_.getString(path8, name8, wide2) &&
@@ -202,9 +177,9 @@ TEST_F(RegistryTest, NumbersNeedTheirTypeAndExactSize) {
     EXPECT_EQ(dword, 7u);
 
     ASSERT_TRUE(registry_.setDword(path_, L"d", 0xA1B2C3D4));
-    EXPECT_EQ(getRaw(L"d"), std::make_pair(DWORD{REG_DWORD}, Bytes{0xD4, 0xC3, 0xB2, 0xA1}));
+    EXPECT_EQ(getRaw(L"d"), RegValue(REG_DWORD, {0xD4, 0xC3, 0xB2, 0xA1}));
     ASSERT_TRUE(registry_.setQword(path_, L"q", 0x0102030405060708));
-    EXPECT_EQ(getRaw(L"q"), std::make_pair(DWORD{REG_QWORD}, Bytes{8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(getRaw(L"q"), RegValue(REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}));
 }
 
 TEST_F(RegistryTest, MultiStringBlockLayout) {
@@ -219,7 +194,7 @@ TEST_F(RegistryTest, MultiStringBlockLayout) {
     };
     for (const Written& row : written) {
         ASSERT_TRUE(registry_.setMultiString(path_, L"m", row.values));
-        EXPECT_EQ(getRaw(L"m"), std::make_pair(DWORD{REG_MULTI_SZ}, bytesOf(row.block)));
+        EXPECT_EQ(getRaw(L"m"), RegValue(REG_MULTI_SZ, bytesOf(row.block)));
         std::vector<std::wstring> back;
         EXPECT_TRUE(registry_.getMultiString(path_, L"m", back));
         EXPECT_EQ(back, row.values);
@@ -228,9 +203,9 @@ TEST_F(RegistryTest, MultiStringBlockLayout) {
     // An empty element refuses the whole call: the stored value stays as it was.
     EXPECT_EQ(failure(registry_.setMultiString(path_, L"m", {L"x", L"", L"y"}, &status_)),
               RegistryStatus::InvalidArgument);
-    EXPECT_EQ(getRaw(L"m").second, bytesOf(std::wstring(L"one\0two\0\0", 9)));
+    EXPECT_EQ(getRaw(L"m"), RegValue(REG_MULTI_SZ, bytesOf(std::wstring(L"one\0two\0\0", 9))));
     EXPECT_FALSE(registry_.setMultiString(path_, L"fresh", {L""}, &status_));
-    EXPECT_EQ(getRaw(L"fresh").first, 0u);
+    EXPECT_FALSE(getRaw(L"fresh"));
 }
 
 TEST_F(RegistryTest, MultiStringReadingStopsAtTheEndOfWellFormedData) {
@@ -267,7 +242,7 @@ TEST_F(RegistryTest, BinaryRawValuesTypesAndDeletion) {
     const Bytes big(1 << 20, 0xA5);
     for (const Bytes& data : {Bytes{}, Bytes{0, 1, 2, 0}, big}) {
         ASSERT_TRUE(registry_.setBinary(path_, L"b", data));
-        EXPECT_EQ(getRaw(L"b"), std::make_pair(DWORD{REG_BINARY}, data));
+        EXPECT_EQ(getRaw(L"b"), RegValue(REG_BINARY, data));
         Bytes back = {9};
         EXPECT_TRUE(registry_.getBinary(path_, L"b", back));
         EXPECT_EQ(back, data);
@@ -412,57 +387,52 @@ TEST_F(RegistryTest, EnumerationListsNamesInOrderAndFailsOnOverlongNames) {
     EXPECT_THAT(names, IsEmpty());
 }
 
+// One row per narrow form: its UTF-8 call, then a wide read-back of what it did (the
+// string forms are in StringsRoundTripThroughEveryForm). A braced list runs in order.
 TEST_F(RegistryTest, NarrowFormsAddressTheSameKeysAndValues) {
-    const std::string p(path_.begin(), path_.end());
+    const std::string p = kv::str::wideToUtf8(path_);
     const std::string key = p + "\\Schl\xc3\xbcssel";
-    const std::wstring wideKey = path_ + L"\\Schl\u00fcssel";
-    const std::string name = "n\xc3\xa4me";
-    const std::wstring wideName = L"n\u00e4me";
-
-    EXPECT_TRUE(registry_.createKeyPath(key + "\\a"));
-    EXPECT_TRUE(registry_.keyExists(wideKey + L"\\a"));
-    EXPECT_TRUE(registry_.createKey(key, "b\xc3\xa4"));
-    EXPECT_TRUE(registry_.createKey(key, "v", REG_OPTION_VOLATILE));
-    EXPECT_TRUE(registry_.keyExists(key + "\\v"));
-    EXPECT_TRUE(registry_.subKeyExists(key, "b\xc3\xa4"));
+    const std::wstring wKey = path_ + L"\\Schl\u00fcssel";
+    const std::string n = "n\xc3\xa4me";
+    const std::wstring wName = L"n\u00e4me";
     std::vector<std::string> names;
-    EXPECT_EQ(registry_.enumSubKeys(key, names), 3u);
-    EXPECT_THAT(names, ::testing::UnorderedElementsAre("a", "b\xc3\xa4", "v"));
-    EXPECT_TRUE(registry_.deleteKey(key, "v"));
-    EXPECT_TRUE(registry_.deleteKey(key + "\\b\xc3\xa4"));
-    EXPECT_FALSE(registry_.subKeyExists(wideKey, L"b\u00e4"));
-
-    EXPECT_TRUE(registry_.setDword(key, name, 7));
-    DWORD dword = 0;
-    EXPECT_TRUE(registry_.getDword(wideKey, wideName, dword));
-    EXPECT_EQ(dword, 7u);
-    EXPECT_TRUE(registry_.getDword(key, name, dword));
-    EXPECT_EQ(registry_.getValueType(key, name), DWORD{REG_DWORD});
-    EXPECT_TRUE(registry_.setQword(key, name, 1ull << 40));
-    std::uint64_t qword = 0;
-    EXPECT_TRUE(registry_.getQword(key, name, qword));
-    EXPECT_EQ(qword, 1ull << 40);
-    EXPECT_TRUE(registry_.setMultiString(key, name, {"\xc3\xa4", "b"}));
-    std::vector<std::wstring> wideValues;
-    EXPECT_TRUE(registry_.getMultiString(wideKey, wideName, wideValues));
-    EXPECT_THAT(wideValues, ElementsAre(L"\u00e4", L"b"));
-    std::vector<std::string> values;
-    EXPECT_TRUE(registry_.getMultiString(key, name, values));
-    EXPECT_THAT(values, ElementsAre("\xc3\xa4", "b"));
-    EXPECT_TRUE(registry_.setBinary(key, name, {1, 2}));
+    std::vector<std::wstring> wide;
     Bytes data;
-    EXPECT_TRUE(registry_.getBinary(key, name, data));
-    EXPECT_EQ(data, (Bytes{1, 2}));
+    DWORD dword = 0;
     DWORD type = 0;
-    EXPECT_TRUE(registry_.getRawValue(key, name, data, type));
-    EXPECT_EQ(type, DWORD{REG_BINARY});
-    EXPECT_EQ(registry_.enumValueNames(key, names), 1u);
-    EXPECT_THAT(names, ElementsAre(name));
-    EXPECT_TRUE(registry_.deleteValue(key, name));
-    EXPECT_EQ(registry_.getValueType(wideKey, wideName), 0u);
-
-    EXPECT_TRUE(registry_.deleteTree(p, "Schl\xc3\xbcssel"));
-    EXPECT_FALSE(registry_.keyExists(wideKey));
+    std::uint64_t qword = 0;
+    auto& r = registry_;
+    const std::pair<const char*, bool> rows[] = {
+        {"createKeyPath", r.createKeyPath(key + "\\a") && r.keyExists(wKey + L"\\a")},
+        {"createKey", r.createKey(key, "b\xc3\xa4") && r.keyExists(wKey + L"\\b\u00e4")},
+        {"createKey with options",
+         r.createKey(key, "v", REG_OPTION_VOLATILE) && !r.createKey(wKey + L"\\v", L"x")},
+        {"keyExists", r.keyExists(key + "\\v") && !r.keyExists(key + "\\w")},
+        {"subKeyExists", r.subKeyExists(key, "b\xc3\xa4") && !r.subKeyExists(key, "w")},
+        {"enumSubKeys",
+         r.enumSubKeys(key, names) == 3 && std::count(names.begin(), names.end(), "b\xc3\xa4") == 1},
+        {"deleteKey", r.deleteKey(key, "v") && !r.keyExists(wKey + L"\\v")},
+        {"deleteKey by path", r.deleteKey(key + "\\b\xc3\xa4") && !r.keyExists(wKey + L"\\b\u00e4")},
+        {"setDword", r.setDword(key, n, 7) && r.getDword(wKey, wName, dword) && dword == 7},
+        {"getDword", r.setDword(wKey, wName, 8) && r.getDword(key, n, dword) && dword == 8},
+        {"getValueType", r.getValueType(key, n) == REG_DWORD},
+        {"setQword", r.setQword(key, n, 1ull << 40) && r.getQword(wKey, wName, qword) && qword == 1ull << 40},
+        {"getQword", r.setQword(wKey, wName, 5) && r.getQword(key, n, qword) && qword == 5},
+        {"setMultiString", r.setMultiString(key, n, {"\xc3\xa4", "b"}) &&
+                               r.getMultiString(wKey, wName, wide) &&
+                               wide == std::vector<std::wstring>{L"\u00e4", L"b"}},
+        {"getMultiString",
+         r.getMultiString(key, n, names) && names == std::vector<std::string>{"\xc3\xa4", "b"}},
+        {"setBinary", r.setBinary(key, n, {1, 2}) && r.getBinary(wKey, wName, data) && data == Bytes{1, 2}},
+        {"getBinary", r.setBinary(wKey, wName, {3}) && r.getBinary(key, n, data) && data == Bytes{3}},
+        {"getRawValue", r.getRawValue(key, n, data, type) && type == REG_BINARY && data == Bytes{3}},
+        {"enumValueNames", r.enumValueNames(key, names) == 1 && names == std::vector<std::string>{n}},
+        {"deleteValue", r.deleteValue(key, n) && r.getValueType(wKey, wName) == 0},
+        {"deleteTree", r.deleteTree(p, "Schl\xc3\xbcssel") && !r.keyExists(wKey)},
+    };
+    for (const auto& [why, ok] : rows) {
+        EXPECT_TRUE(ok) << why;
+    }
 }
 
 TEST_F(RegistryTest, ViewsAreDifferentKeys) {
@@ -477,7 +447,7 @@ TEST_F(RegistryTest, ViewsAreDifferentKeys) {
     EXPECT_EQ(value, 32u);
     EXPECT_TRUE(registry_.getDword(path_, L"view", value));
     EXPECT_EQ(value, 64u);
-    EXPECT_EQ(getRaw(L"view", KEY_WOW64_32KEY).second, (Bytes{32, 0, 0, 0}));
+    EXPECT_EQ(getRaw(L"view", KEY_WOW64_32KEY), RegValue(REG_DWORD, {32, 0, 0, 0}));
     EXPECT_FALSE(registry_.keyExists(at(L"only32")));
     EXPECT_TRUE(view32.keyExists(at(L"only32")));
     EXPECT_TRUE(view32.deleteKey(at(L"only32")));

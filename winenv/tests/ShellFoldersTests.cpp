@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include "kvtl/Handle.h"
@@ -30,49 +29,29 @@ std::wstring environment(const wchar_t* name) {
 // then puts back exactly what was there: the folder values belong to the whole prefix.
 class ValueOverride {
 public:
-    ValueOverride(HKEY root, std::wstring key, std::wstring name, std::optional<std::wstring> text)
-        : root_(root), key_(std::move(key)), name_(std::move(name)) {
-        kv::UniqueHkey handle = open();
-        DWORD size = 0;
-        if (RegQueryValueExW(handle.get(), name_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
-            saved_.emplace(size);
-            RegQueryValueExW(handle.get(), name_.c_str(), nullptr, &type_, saved_->data(), &size);
-        }
-        if (text) {
-            EXPECT_EQ(RegSetValueExW(handle.get(), name_.c_str(), 0, REG_EXPAND_SZ,
-                                     reinterpret_cast<const BYTE*>(text->c_str()),
-                                     static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t))),
-                      ERROR_SUCCESS);
-        } else {
-            RegDeleteValueW(handle.get(), name_.c_str());
-        }
+    ValueOverride(HKEY root, std::wstring key, std::wstring name, const std::optional<std::wstring>& text)
+        : root_(root), key_(std::move(key)), name_(std::move(name)),
+          saved_(kv::test::readValue(root_, key_, name_)) {
+        put(text ? std::optional(kv::test::RegValue(REG_EXPAND_SZ, kv::test::bytesOf(*text + L'\0')))
+                 : std::nullopt);
     }
-    ~ValueOverride() {
-        kv::UniqueHkey handle = open();
-        if (saved_) {
-            RegSetValueExW(handle.get(), name_.c_str(), 0, type_, saved_->data(),
-                           static_cast<DWORD>(saved_->size()));
-        } else {
-            RegDeleteValueW(handle.get(), name_.c_str());
-        }
-    }
+    ~ValueOverride() { put(saved_); }
     ValueOverride(const ValueOverride&) = delete;
     ValueOverride& operator=(const ValueOverride&) = delete;
 
 private:
-    kv::UniqueHkey open() const {
-        kv::UniqueHkey handle;
-        EXPECT_EQ(RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                                  nullptr, handle.put(), nullptr),
-                  ERROR_SUCCESS);
-        return handle;
+    void put(const std::optional<kv::test::RegValue>& value) const {
+        if (value) {
+            EXPECT_TRUE(kv::test::writeValue(root_, key_, name_.c_str(), value->first, value->second));
+        } else {
+            RegDeleteKeyValueW(root_, key_.c_str(), name_.c_str());
+        }
     }
 
     HKEY root_;
     std::wstring key_;
     std::wstring name_;
-    DWORD type_ = 0;
-    std::optional<std::vector<BYTE>> saved_;
+    std::optional<kv::test::RegValue> saved_;
 };
 
 std::wstring shellAnswer(int csidl) {
@@ -149,24 +128,12 @@ protected:
     static constexpr wchar_t kNoProfileSid[] = L"S-1-5-21-1000-2000-3000-1235";
 
     void setUserValue(const wchar_t* sid, const wchar_t* name, const std::wstring& text) {
-        const std::wstring key = std::wstring(sid) + L"\\" + kShellFolders;
-        ASSERT_EQ(RegSetKeyValueW(HKEY_USERS, key.c_str(), name, REG_EXPAND_SZ, text.c_str(),
-                                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
+        ASSERT_TRUE(kv::test::writeValue(HKEY_USERS, std::wstring(sid) + L"\\" + kShellFolders, name,
+                                         REG_EXPAND_SZ, kv::test::bytesOf(text + L'\0')));
     }
     void SetUp() override {
-        HKEY key = nullptr;
-        for (const wchar_t* sid : {kSid, kNoProfileSid}) {
-            ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, (std::wstring(sid) + L"\\" + kShellFolders).c_str(), 0,
-                                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                      ERROR_SUCCESS);
-            RegCloseKey(key);
-        }
-        const std::wstring profile = L"C:\\users\\other";
-        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, profileKey_.path().c_str(), L"ProfileImagePath", REG_SZ,
-                                  profile.c_str(),
-                                  static_cast<DWORD>((profile.size() + 1) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
+        ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, profileKey_.path(), L"ProfileImagePath", REG_SZ,
+                                         kv::test::bytesOf(std::wstring(L"C:\\users\\other") + L'\0')));
     }
 
     // A key directly below HKEY_USERS, which RegistryTree (parent plus name) cannot own.
@@ -208,16 +175,8 @@ TEST_F(OtherUserTest, PerUserFoldersComeFromThatUsersHiveAndProfile) {
 }
 
 TEST(ShellFolders, CurrentUserThroughHkeyUsersMatchesHkeyCurrentUser) {
-    kv::UniqueHandle token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
-    std::vector<void*> buffer(256);
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, buffer.data(),
-                                    static_cast<DWORD>(buffer.size() * sizeof(void*)), &size));
-    wchar_t* text = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text));
-    const std::wstring sid = text;
-    LocalFree(text);
+    const std::wstring sid = kv::test::currentUserSid();
+    ASSERT_FALSE(sid.empty());
     for (FolderId id : {FolderId::LocalAppData, FolderId::AppData, FolderId::UserProfile}) {
         const std::wstring path = getFolderPath(id, sid);
         EXPECT_FALSE(path.empty());

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
@@ -7,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -16,38 +16,9 @@ namespace {
 constexpr unsigned long kAllRights =
     probe::IsAdmin | probe::InAdministrators | probe::InUsers | probe::HasSid | probe::HasSession;
 
-// The Administrators group turned deny-only, as in the filtered token of an
-// administrator who did not elevate.
-kv::UniqueHandle withoutAdministrators(HANDLE token) {
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    kv::UniqueSid administrators;
-    EXPECT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
-                                         0, 0, 0, 0, administrators.put()));
-    SID_AND_ATTRIBUTES disable = {administrators.get(), 0};
-    kv::UniqueHandle restricted;
-    EXPECT_TRUE(CreateRestrictedToken(token, 0, 1, &disable, 0, nullptr, 0, nullptr, restricted.put()));
-    return restricted;
-}
-
-DWORD runProbe(const char* mode, HANDLE token) {
-    std::wstring line = L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" ";
-    line += std::wstring(mode, mode + strlen(mode));
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessAsUserW(token, nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process)) {
-        return ~0u;
-    }
-    kv::UniqueHandle processHandle(process.hProcess);
-    kv::UniqueHandle threadHandle(process.hThread);
-    DWORD code = ~0u;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    }
-    return code;
+DWORD runProbe(const wchar_t* mode, HANDLE token) {
+    return kv::test::runCommand(
+        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" " + mode, 60000, token);
 }
 
 TEST(UserRights, CurrentUserCarriesTheTokenSidAndSession) {
@@ -55,15 +26,11 @@ TEST(UserRights, CurrentUserCarriesTheTokenSidAndSession) {
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->sidError(), 0u);
 
-    kv::UniqueHandle token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
-    std::vector<void*> buffer(256);
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, buffer.data(),
-                                    static_cast<DWORD>(buffer.size() * sizeof(void*)), &size));
-    const PSID expected = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    ASSERT_EQ(user->sid().size(), GetLengthSid(expected));
-    EXPECT_TRUE(EqualSid(const_cast<std::uint8_t*>(user->sid().data()), expected));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(const_cast<std::uint8_t*>(user->sid().data()), &text));
+    const kv::UniqueLocal owner(text);
+    EXPECT_EQ(text, kv::test::currentUserSid());
+    EXPECT_EQ(user->sid().size(), GetLengthSid(const_cast<std::uint8_t*>(user->sid().data())));
 
     DWORD session = 0xFFFFFFFF;
     ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
@@ -77,7 +44,7 @@ TEST(UserRights, DenyOnlyAdministratorsIsNotMembership) {
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put()));
     ASSERT_TRUE(DuplicateTokenEx(process.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
                                  TokenImpersonation, impersonation.put()));
-    const kv::UniqueHandle restricted = withoutAdministrators(impersonation.get());
+    const kv::UniqueHandle restricted = kv::test::withoutAdministrators(impersonation.get());
     ASSERT_TRUE(restricted);
 
     EXPECT_TRUE(isMemberOfBuiltinGroup(impersonation.get(), DOMAIN_ALIAS_RID_ADMINS));
@@ -105,15 +72,16 @@ TEST(UserRights, ProcessesAnswerFromTheirOwnTokens) {
     kv::UniqueHandle process;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY,
                                  process.put()));
-    EXPECT_EQ(runProbe("rights", process.get()), kAllRights);
+    EXPECT_EQ(runProbe(L"rights", process.get()), kAllRights);
 
-    const kv::UniqueHandle restricted = withoutAdministrators(process.get());
+    const kv::UniqueHandle restricted = kv::test::withoutAdministrators(process.get());
     ASSERT_TRUE(restricted);
-    EXPECT_EQ(runProbe("rights", restricted.get()), kAllRights & ~(probe::IsAdmin | probe::InAdministrators));
+    EXPECT_EQ(runProbe(L"rights", restricted.get()),
+              kAllRights & ~(probe::IsAdmin | probe::InAdministrators));
 
     // A process token that cannot be queried: no SID, no session, and the effective
     // (impersonation) token still decides.
-    EXPECT_EQ(runProbe("locked-token", process.get()),
+    EXPECT_EQ(runProbe(L"locked-token", process.get()),
               probe::IsAdmin | probe::InAdministrators | probe::InUsers | probe::SidErrorAccessDenied);
 }
 

@@ -40,9 +40,6 @@ TEST(ComPtr, CountsReferencesThroughCopiesMovesAndReset) {
         EXPECT_EQ(object.count, 3u);
     }
     EXPECT_EQ(object.count, 1u);
-}
-
-TEST(ComPtr, QueryOnEmptyReferenceFails) {
     kv::ComPtr<IUnknown> empty;
     kv::ComPtr<IUnknown> result;
     EXPECT_EQ(empty.queryInterface(IID_IUnknown, result), E_POINTER);
