@@ -11,6 +11,7 @@ bool File::open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
         return true;
     }
     narrowText_ = true;
+    refused_ = false;
     handle_.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, attributes,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -19,9 +20,14 @@ bool File::open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
     }
     if (!validate()) {
         close();
+        refused_ = true;
         return false;
     }
     return true;
+}
+
+bool File::refused() const {
+    return refused_;
 }
 
 void File::close() {
@@ -34,6 +40,13 @@ bool File::write(const void* bytes, DWORD count) {
     }
     DWORD written = 0;
     return ::WriteFile(handle_.get(), bytes, count, &written, nullptr) && written == count;
+}
+
+bool File::truncate(unsigned long long size) {
+    LARGE_INTEGER position = {};
+    position.QuadPart = static_cast<LONGLONG>(size);
+    return isOpen() && ::SetFilePointerEx(handle_.get(), position, nullptr, FILE_BEGIN) &&
+           ::SetEndOfFile(handle_.get());
 }
 
 unsigned long long File::size() {

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +65,49 @@ public:
 
 private:
     SecurityLog& log_;
+};
+
+// A disk that fills up: the write numbered failAt keeps only its first `kept`
+// bytes, and cutting the file back can be made to fail too.
+struct Faults {
+    int failAt = -1;
+    DWORD kept = 0;
+    bool truncateFails = false;
+    std::wstring refusedMoveTo; // a move to a name ending so fails
+    int writes = 0;
+};
+
+class FaultyFile : public FileSystem::File {
+public:
+    explicit FaultyFile(Faults& faults) : faults_(faults) {}
+    bool write(const void* bytes, DWORD count) override {
+        if (faults_.writes++ != faults_.failAt) {
+            return File::write(bytes, count);
+        }
+        File::write(bytes, faults_.kept);
+        return false;
+    }
+    bool truncate(unsigned long long size) override { return !faults_.truncateFails && File::truncate(size); }
+
+private:
+    Faults& faults_;
+};
+
+class FaultyPath : public FileSystem::Path {
+public:
+    explicit FaultyPath(Faults& faults) : faults_(faults) {}
+    std::unique_ptr<FileSystem::File> createFile() override { return std::make_unique<FaultyFile>(faults_); }
+    bool moveFile(const std::wstring& from, const std::wstring& to) override {
+        const std::wstring& refused = faults_.refusedMoveTo;
+        if (!refused.empty() && to.size() >= refused.size() &&
+            to.compare(to.size() - refused.size(), refused.size(), refused) == 0) {
+            return false;
+        }
+        return Path::moveFile(from, to);
+    }
+
+private:
+    Faults& faults_;
 };
 
 // Wine cannot lower a token's integrity; this context sees a low-integrity user.
@@ -256,6 +300,8 @@ TEST_F(FileContextTest, AnUnusableCurrentFileIsRotatedAwayBeforeTheFirstLine) {
         kv::test::TempDirectory other;
         auto context = make();
         ASSERT_TRUE(context->open());
+        writeBytes(backup(1), "first backup");
+        writeBytes(backup(2), "second backup");
         if (row.hardLinked) {
             writeBytes(other / L"elsewhere", row.content);
             ASSERT_TRUE(CreateHardLinkW(current().c_str(), (other / L"elsewhere").c_str(), nullptr));
@@ -266,9 +312,92 @@ TEST_F(FileContextTest, AnUnusableCurrentFileIsRotatedAwayBeforeTheFirstLine) {
         context.reset();
         EXPECT_EQ(readBytes(current()), "new\r\n") << row.why;
         EXPECT_EQ(readBytes(backup(1)), row.content) << row.why;
+        EXPECT_EQ(readBytes(backup(2)), "first backup") << row.why;
+        EXPECT_FALSE(exists(backup(3))) << row.why;
         EXPECT_EQ(readBytes(other / L"elsewhere"), row.hardLinked ? row.content : "") << row.why;
+        for (int n = 0; n <= 2; ++n) {
+            DeleteFileW(n == 0 ? current().c_str() : backup(n).c_str());
+        }
+    }
+    EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 0u) << "no temporary name left behind";
+}
+
+// A current file this process cannot open (a reader without write sharing, a
+// directory at its name) rotates nothing: every backup stays as it was and each
+// line is counted as dropped.
+TEST_F(FileContextTest, ACurrentFileThatCannotBeOpenedCostsNoBackup) {
+    for (const bool directory : {false, true}) {
+        auto context = make();
+        ASSERT_TRUE(context->open());
+        writeBytes(backup(1), "first backup");
+        writeBytes(backup(2), "second backup");
+        kv::UniqueFile reader;
+        if (directory) {
+            ASSERT_TRUE(CreateDirectoryW(current().c_str(), nullptr));
+        } else {
+            writeBytes(current(), "held");
+            reader.reset(CreateFileW(current().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+            ASSERT_TRUE(reader.valid());
+        }
+        for (int i = 0; i < 3; ++i) {
+            context->write("line\r\n", 6);
+        }
+        EXPECT_EQ(context->droppedLines(), 3u) << directory;
+        EXPECT_EQ(readBytes(backup(1)), "first backup") << directory;
+        EXPECT_EQ(readBytes(backup(2)), "second backup") << directory;
+        reader.reset();
+        context.reset();
+        RemoveDirectoryW(current().c_str());
         DeleteFileW(current().c_str());
-        DeleteFileW(backup(1).c_str());
+    }
+}
+
+// A rotation step that fails puts every file back where it was; the full file is
+// then appended to, and no backup is lost.
+TEST_F(FileContextTest, AFailedRotationStepUndoesTheEarlierOnes) {
+    for (const wchar_t* refused : {L".2.log", L".1.log"}) {
+        Faults faults;
+        faults.refusedMoveTo = refused;
+        FileContext context(std::make_unique<FaultyPath>(faults), L"", L"Wisp", L"install-x", Info, 0);
+        ASSERT_TRUE(context.open());
+        const std::string full(51200, 'a');
+        writeBytes(current(), full);
+        writeBytes(backup(1), "first backup");
+        writeBytes(backup(2), "second backup");
+        context.write("new\r\n", 5);
+        EXPECT_EQ(context.droppedLines(), 0u) << refused;
+        EXPECT_EQ(readBytes(backup(1)), "first backup") << refused;
+        EXPECT_EQ(readBytes(backup(2)), "second backup") << refused;
+        EXPECT_EQ(readBytes(current()), full + "new\r\n") << refused;
+        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u) << refused;
+    }
+}
+
+// A disk that fills up mid-line: the torn line is cut off and counted; when even
+// that fails, the next line still begins on a line of its own.
+TEST_F(FileContextTest, AShortWriteLeavesOnlyWholeLinesAndIsCounted) {
+    struct Row {
+        DWORD kept;
+        bool truncateFails;
+        const char* expected;
+    };
+    for (const Row& row : {Row{3, false, "one\r\nthree\r\n"}, Row{0, false, "one\r\nthree\r\n"},
+                           Row{3, true, "one\r\ntwo\r\nthree\r\n"}}) {
+        Faults faults;
+        faults.failAt = 1;
+        faults.kept = row.kept;
+        faults.truncateFails = row.truncateFails;
+        FileContext context(std::make_unique<FaultyPath>(faults), L"", L"Wisp", L"install-x", Info, 0);
+        ASSERT_TRUE(context.open());
+        for (const char* line : {"one\r\n", "twoXX\r\n", "three\r\n"}) {
+            context.write(line, std::strlen(line));
+        }
+        EXPECT_EQ(context.droppedLines(), 1u) << row.expected;
+        EXPECT_EQ(readBytes(current()), row.expected);
+        context.write("four\r\n", 6);
+        EXPECT_EQ(readBytes(current()), row.expected + std::string("four\r\n"));
+        DeleteFileW(current().c_str());
     }
 }
 

@@ -149,6 +149,26 @@ TEST_F(LogTest, ProcessesLoggingToOneFileTogether) {
     }
 }
 
+// Another process holds the current file with read sharing only, as a log viewer
+// may: the writer's lines are all lost and counted, its backups all kept.
+TEST_F(LogTest, ACurrentFileHeldWithoutWriteSharingCostsNoBackup) {
+    constexpr int Lines = 50;
+    const std::wstring b = base(L"held");
+    ASSERT_EQ(runWriters(L"held", 1, 1), std::vector<DWORD>{0u}) << "makes the directories";
+    const std::string first = "first backup\r\n", second = std::string(3000, 's') + "\r\n";
+    logtest::writeBytes(b + L".1.log", first);
+    logtest::writeBytes(b + L".2.log", second);
+    kv::UniqueFile viewer(CreateFileW((b + L".log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(viewer.valid());
+    // Besides its lines, the writer logs a blank line and the start marker first.
+    EXPECT_EQ(runWriters(L"held", 1, Lines), std::vector<DWORD>{Lines + 2});
+    viewer.reset();
+    EXPECT_EQ(logtest::readBytes(b + L".1.log"), first);
+    EXPECT_EQ(logtest::readBytes(b + L".2.log"), second);
+    EXPECT_FALSE(logtest::exists(b + L".3.log"));
+}
+
 std::wstring stuckMutexName;
 
 // A peer holding the file's mutex for 1.5 s makes each writer drop the lines
