@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace kv::test {
@@ -72,89 +75,126 @@ inline void installUpdaterTask(IScheduler& scheduler, const std::wstring& progra
     task->run();
 }
 
-// COM in the multithreaded apartment, as the installer enters it, and the Task
-// Scheduler 2.0 double over a store of the test's own.
-class TaskScheduler20Test : public ::testing::Test {
+// Makes the next call of an "Interface::Method" of a double fail with the result.
+inline void failNext(const std::wstring& method, HRESULT result) {
+    doubles::failCall(method, doubles::callCount(method) + 1, result);
+}
+
+// Counts the task-allocator blocks (CoTaskMemAlloc) allocated and not yet freed
+// while it is registered: texts and data the platform hands out must be released.
+class TaskMemorySpy final : public IMallocSpy {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
+        *result = iid == IID_IUnknown || iid == IID_IMallocSpy ? this : nullptr;
+        return *result != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override {
+        std::lock_guard<std::mutex> guard(lock);
+        live.insert(block);
+        return block;
+    }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+        std::lock_guard<std::mutex> guard(lock);
+        live.erase(block);
+        return block;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** out, BOOL) override {
+        PreFree(block, TRUE);
+        *out = block;
+        return size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return PostAlloc(block); }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+
+    std::size_t unreleased() {
+        std::lock_guard<std::mutex> guard(lock);
+        return live.size();
+    }
+
+private:
+    std::mutex lock;
+    std::set<void*> live;
+};
+
+// COM in the multithreaded apartment, as the installer enters it, a store of the
+// test's own, and at the end the check that every platform object the library
+// took a reference on is released again.
+class SchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(com.result()));
-        doubles::TaskScheduler20Options options;
-        options.storeRoot = store.path();
-        registration = std::make_unique<doubles::ScopedTaskScheduler20Registration>(options);
-        ASSERT_EQ(registration->result(), S_OK);
-        liveAtStart = doubles::taskScheduler20LiveObjects();
+        liveAtStart = doubles::liveComObjects();
     }
-    // Every platform object the library took a reference on is released again.
-    void TearDown() override {
-        EXPECT_EQ(doubles::taskScheduler20LiveObjects(), liveAtStart) << "leaked COM references";
-        registration.reset();
-    }
-
-    // Makes the next call of an "Interface::Method" fail with the result.
-    static void failNext(const std::wstring& method, HRESULT result) {
-        doubles::injectTaskScheduler20Fault(method, doubles::taskScheduler20CallCount(method) + 1, result);
-    }
-    // A folder as the service holds it, through a connection of the test's own;
-    // empty when it cannot be opened (the HRESULT then in opened).
-    static ComPtr<ITaskFolder> storedFolder(const wchar_t* path, HRESULT* opened = nullptr) {
-        ComPtr<ITaskService> service;
-        EXPECT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-                                   service.putVoid()),
-                  S_OK);
-        Variant empty;
-        EXPECT_EQ(service->Connect(empty.get(), empty.get(), empty.get(), empty.get()), S_OK);
-        ComPtr<ITaskFolder> folder;
-        const HRESULT hr = service->GetFolder(Bstr(path).get(), folder.put());
-        if (opened != nullptr) {
-            *opened = hr;
-        }
-        return folder;
-    }
-    // A registered task of "\Korvane" as the service holds it.
-    static ComPtr<IRegisteredTask> storedTask(const std::wstring& name) {
-        ComPtr<IRegisteredTask> task;
-        if (const ComPtr<ITaskFolder> folder = storedFolder(L"\\Korvane")) {
-            EXPECT_EQ(folder->GetTask(Bstr(name).get(), task.put()), S_OK);
-        }
-        return task;
-    }
+    void TearDown() override { EXPECT_EQ(doubles::liveComObjects(), liveAtStart) << "leaked COM references"; }
 
     ScopedComInitializer com;
     TempDirectory store;
-    std::unique_ptr<doubles::ScopedTaskScheduler20Registration> registration;
     long liveAtStart = 0;
 };
 
-// The same with the Task Scheduler 1.0 double and a tasks folder of the test's own.
-class TaskScheduler10Test : public ::testing::Test {
+// With the Task Scheduler 2.0 double.
+class TaskScheduler20Test : public SchedulerTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(com.result()));
-        registration = std::make_unique<doubles::ScopedTaskScheduler10Registration>(tasks.path());
-        ASSERT_EQ(registration->result(), S_OK);
+        ASSERT_EQ(registration.result(), S_OK);
+        SchedulerTest::SetUp();
     }
-    void TearDown() override { registration.reset(); }
+    // A folder as the service holds it, through a connection of the test's own;
+    // empty when it cannot be opened (the HRESULT then in opened).
+    static ComPtr<ITaskFolder> storedFolder(const wchar_t* path, HRESULT& opened) {
+        ComPtr<ITaskService> service;
+        Variant empty;
+        ComPtr<ITaskFolder> folder;
+        EXPECT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                                   service.putVoid()),
+                  S_OK);
+        EXPECT_EQ(service->Connect(empty.get(), empty.get(), empty.get(), empty.get()), S_OK);
+        opened = service->GetFolder(Bstr(path).get(), folder.put());
+        return folder;
+    }
 
-    static void failNext(const std::wstring& method, HRESULT result) {
-        doubles::ts10::failCall(method, doubles::ts10::callCount(method) + 1, result);
+    doubles::ScopedTaskScheduler20Registration registration{{store.path()}};
+};
+
+// With the Task Scheduler 1.0 double, whose texts and data are task-allocator
+// blocks: every one the library is handed must be freed again.
+class TaskScheduler10Test : public SchedulerTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(registration.result(), S_OK);
+        SchedulerTest::SetUp();
+        ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+    }
+    void TearDown() override {
+        SchedulerTest::TearDown();
+        EXPECT_EQ(spy.unreleased(), 0u) << "leaked task-allocator blocks";
+        CoRevokeMallocSpy();
     }
     // A work item as the service holds it, through a connection of the test's own.
     static ComPtr<ITask> storedWorkItem(const std::wstring& name) {
         ComPtr<ITaskScheduler> service;
+        ComPtr<ITask> item;
         EXPECT_EQ(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
                                    service.putVoid()),
                   S_OK);
-        ComPtr<ITask> item;
         EXPECT_EQ(service->Activate(name.c_str(), IID_ITask, reinterpret_cast<IUnknown**>(item.put())), S_OK);
         return item;
     }
     std::wstring jobFile(const std::wstring& name) const {
-        return doubles::ts10::jobFilePath(tasks.path(), name);
+        return doubles::ts10::jobFilePath(store.path(), name);
     }
 
-    ScopedComInitializer com;
-    TempDirectory tasks;
-    std::unique_ptr<doubles::ScopedTaskScheduler10Registration> registration;
+    doubles::ScopedTaskScheduler10Registration registration{store.path()};
+    TaskMemorySpy spy;
 };
 
 } // namespace kv::test

@@ -89,4 +89,28 @@ inline bool inNepalTime() {
     return zone != nullptr && std::string(zone) == "NPT-5:45";
 }
 
+// The inner text of the first element of that name in a task's XML; empty when absent.
+inline std::wstring element(const std::wstring& xml, const std::wstring& name) {
+    for (std::size_t at = xml.find(L"<" + name); at != std::wstring::npos;
+         at = xml.find(L"<" + name, at + 1)) {
+        const std::size_t after = at + 1 + name.size();
+        if (after < xml.size() && (xml[after] == L'>' || xml[after] == L' ')) {
+            const std::size_t open = xml.find(L'>', after);
+            if (xml[open - 1] == L'/') {
+                return std::wstring();
+            }
+            return xml.substr(open + 1, xml.find(L"</" + name + L">", open) - open - 1);
+        }
+    }
+    return std::wstring();
+}
+
+inline std::size_t occurrences(const std::wstring& text, const std::wstring& part) {
+    std::size_t result = 0;
+    for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) {
+        ++result;
+    }
+    return result;
+}
+
 } // namespace kv::test

@@ -74,14 +74,9 @@ protected:
     HKEY wine = nullptr;
 };
 
-TEST_F(CreateScheduler, ChoosesTaskScheduler10BeforeWindows7) {
-    EXPECT_EQ(probeAs(L"vista"), 10u) << "Windows 6.0";
-    EXPECT_EQ(probeAs(L"winxp64"), 10u) << "Windows 5.2";
-}
-
 TEST_F(CreateScheduler, ChoosesTaskScheduler20FromWindows7On) {
+    EXPECT_EQ(probeAs(L"vista"), 10u) << "Windows 6.0";
     EXPECT_EQ(probeAs(L"win7"), 20u) << "Windows 6.1";
-    EXPECT_EQ(probeAs(L"win8"), 20u) << "Windows 6.2";
     EXPECT_EQ(probeAs(L"win10"), 20u) << "Windows 10 (6.2 without a manifest)";
 }
 

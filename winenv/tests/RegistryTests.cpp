@@ -89,22 +89,6 @@ protected:
     RegistryStatus status_ = RegistryStatus::Ok;
 };
 
-TEST(RegistryStatusMapping, MapsWin32Errors) {
-    const std::pair<LSTATUS, RegistryStatus> rows[] = {
-        {ERROR_SUCCESS, RegistryStatus::Ok},
-        {ERROR_FILE_NOT_FOUND, RegistryStatus::NotFound},
-        {ERROR_PATH_NOT_FOUND, RegistryStatus::NotFound},
-        {ERROR_ACCESS_DENIED, RegistryStatus::AccessDenied},
-        {ERROR_INVALID_PARAMETER, RegistryStatus::InvalidArgument},
-        {ERROR_MORE_DATA, RegistryStatus::Failed},
-        {ERROR_CHILD_MUST_BE_VOLATILE, RegistryStatus::Failed},
-        {ERROR_BADKEY, RegistryStatus::Failed},
-    };
-    for (const auto& [error, expected] : rows) {
-        EXPECT_EQ(registryStatusFromError(error), expected) << error;
-    }
-}
-
 TEST_F(RegistryTest, StringsRoundTripThroughEveryForm) {
     const std::wstring text = L"Gr\u00fc\u00dfe \u2713 \U0001D11E";
     const std::wstring name = L"Wert \u00e4";

@@ -10,11 +10,7 @@ namespace kv::ts20 {
 // information, principal, settings, actions, triggers) are views of the same data.
 ITaskDefinition* newDefinition(std::shared_ptr<TaskData> data);
 
-// A copy of what a definition holds: read directly from the double's own definitions,
-// through get_XmlText from any other.
+// A copy of what one of the double's own definitions holds; E_INVALIDARG for any other.
 HRESULT snapshotOf(ITaskDefinition* definition, TaskData& data);
-
-// Reads a collection index: a number (1-based) into `number`, or a text into `name`.
-HRESULT readIndex(const VARIANT& index, long& number, std::wstring& name);
 
 } // namespace kv::ts20

@@ -6,83 +6,41 @@
 #include <string>
 #include <vector>
 
-// The plain data of a task definition, its Task Scheduler XML form and the checks
-// the service makes when a definition is registered.
+// The plain data of a task definition (the parts the scheduled-task library sets),
+// its Task Scheduler XML form and the checks the service makes at registration.
 namespace kv::ts20 {
-
-struct RepetitionData {
-    std::wstring interval;
-    std::wstring duration;
-    bool stopAtDurationEnd = false;
-};
 
 struct TriggerData {
     TASK_TRIGGER_TYPE2 type = TASK_TRIGGER_TIME;
-    std::wstring id;
-    std::wstring startBoundary;
-    std::wstring endBoundary;
-    std::wstring executionTimeLimit;
-    std::wstring randomDelay; // time, daily and weekly triggers
-    std::wstring delay;       // boot trigger
-    bool enabled = true;
-    RepetitionData repetition;
+    std::wstring id, startBoundary, endBoundary, interval;
     short daysInterval = 1;
     short weeksInterval = 1;
     short daysOfWeek = 0;
 };
 
 struct ActionData {
-    std::wstring id;
-    std::wstring path;
-    std::wstring arguments;
-    std::wstring workingDirectory;
+    std::wstring path, arguments;
 };
 
 struct SettingsData {
-    bool allowDemandStart = true;
-    std::wstring restartInterval;
-    int restartCount = 0;
     TASK_INSTANCES_POLICY multipleInstances = TASK_INSTANCES_IGNORE_NEW;
-    bool stopIfGoingOnBatteries = true;
     bool disallowStartIfOnBatteries = true;
-    bool allowHardTerminate = true;
-    bool startWhenAvailable = false;
     bool runOnlyIfNetworkAvailable = false;
     std::wstring executionTimeLimit = L"PT72H";
     bool enabled = true;
-    std::wstring deleteExpiredTaskAfter;
-    int priority = 7;
-    TASK_COMPATIBILITY compatibility = TASK_COMPATIBILITY_V2;
     bool hidden = false;
-    bool runOnlyIfIdle = false;
-    bool wakeToRun = false;
+    int priority = 7;
 };
 
 struct PrincipalData {
-    std::wstring id;
-    std::wstring displayName;
-    std::wstring userId;
-    std::wstring groupId;
+    std::wstring userId, groupId;
     TASK_LOGON_TYPE logonType = TASK_LOGON_NONE;
-    TASK_RUNLEVEL_TYPE runLevel = TASK_RUNLEVEL_LUA;
-};
-
-struct RegistrationData {
-    std::wstring author;
-    std::wstring description;
-    std::wstring version;
-    std::wstring date;
-    std::wstring documentation;
-    std::wstring uri;
-    std::wstring source;
 };
 
 struct TaskData {
-    RegistrationData registration;
+    std::wstring author, description, uri, data;
     PrincipalData principal;
     SettingsData settings;
-    std::wstring data;
-    std::wstring actionsContext;
     std::vector<std::shared_ptr<ActionData>> actions;
     std::vector<std::shared_ptr<TriggerData>> triggers;
 
@@ -90,22 +48,14 @@ struct TaskData {
     TaskData clone() const;
 };
 
-// The task document (without BOM), as the service stores it.
+// The task document (without BOM), as the service stores it; the parts the
+// library never sets carry the service's defaults.
 std::wstring toXml(const TaskData& task);
-// Reads a task document; S_OK, SCHED_E_MALFORMEDXML for text that is not XML, or
-// SCHED_E_UNEXPECTEDNODE-like failures as SCHED_E_INVALIDVALUE. Values are taken as
-// stored, without the registration checks.
+// Reads what a registered definition answers: texts, settings, data and exec
+// actions (stored triggers and principals are not read back). S_OK, or
+// SCHED_E_MALFORMEDXML / SCHED_E_MISSINGNODE for a document that is no task.
 HRESULT fromXml(const std::wstring& xml, TaskData& task);
-
 // The checks of registration: S_OK or the service's HRESULT for the first fault.
 HRESULT validateForRegistration(const TaskData& task);
-
-// Format checks of the schema's types.
-bool isDateTime(const std::wstring& text);
-// An xs:duration; `seconds` receives its length (months as 30 days, years as 365).
-bool parseDuration(const std::wstring& text, double& seconds);
-
-// True for the names of the accounts a service-account logon stands for.
-bool isServiceAccountName(const std::wstring& name);
 
 } // namespace kv::ts20

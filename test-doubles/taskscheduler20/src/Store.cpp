@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <map>
 #include <mutex>
 
 namespace kv::ts20::store {
@@ -48,10 +49,6 @@ HRESULT lastError() {
     return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
 }
 
-std::wstring securityKeyOf(const std::vector<std::wstring>& names) {
-    return cachePath() + join(names);
-}
-
 } // namespace
 
 std::wstring root() {
@@ -62,23 +59,6 @@ std::wstring root() {
 std::wstring setRoot(const std::wstring& folder) {
     std::lock_guard<std::mutex> guard(rootLock());
     return std::exchange(configuredRoot(), folder);
-}
-
-HKEY cacheRootKey() {
-    std::lock_guard<std::mutex> guard(rootLock());
-    return configuredRoot().empty() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-}
-
-std::wstring cachePath() {
-    std::lock_guard<std::mutex> guard(rootLock());
-    if (configuredRoot().empty()) {
-        return L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Schedule\\TaskCache\\Tree";
-    }
-    // A store of its own (a test's temporary folder) gets a registry tree of its own.
-    std::wstring key = configuredRoot();
-    std::replace_if(
-        key.begin(), key.end(), [](wchar_t c) { return c == L'\\' || c == L':'; }, L'_');
-    return L"Software\\KvTestDoubles\\TaskScheduler20\\" + key + L"\\Tree";
 }
 
 HRESULT resolve(const std::wstring& base, const std::wstring& path, std::vector<std::wstring>& names) {
@@ -220,11 +200,7 @@ HRESULT writeTask(const std::vector<std::wstring>& names, const std::wstring& xm
 }
 
 HRESULT deleteTask(const std::vector<std::wstring>& names) {
-    if (!DeleteFileW(fileOf(names).c_str())) {
-        return lastError();
-    }
-    RegDeleteTreeW(cacheRootKey(), securityKeyOf(names).c_str());
-    return S_OK;
+    return DeleteFileW(fileOf(names).c_str()) ? S_OK : lastError();
 }
 
 HRESULT createFolder(const std::vector<std::wstring>& names) {
@@ -256,7 +232,7 @@ HRESULT deleteFolder(const std::vector<std::wstring>& names) {
     if (!RemoveDirectoryW(fileOf(names).c_str())) {
         return lastError();
     }
-    RegDeleteTreeW(cacheRootKey(), securityKeyOf(names).c_str());
+    writeSecurity(names, L"");
     return S_OK;
 }
 
@@ -294,59 +270,27 @@ HRESULT checkSddl(const std::wstring& sddl) {
     return S_OK;
 }
 
-HRESULT readSecurity(const std::vector<std::wstring>& names, SECURITY_INFORMATION information,
-                     std::wstring& sddl) {
-    sddl.clear();
-    DWORD type = 0;
-    DWORD size = 0;
-    const std::wstring key = securityKeyOf(names);
-    LSTATUS status =
-        RegGetValueW(cacheRootKey(), key.c_str(), L"SD", RRF_RT_REG_BINARY, &type, nullptr, &size);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return S_OK;
-    }
-    if (status != ERROR_SUCCESS) {
-        return HRESULT_FROM_WIN32(status);
-    }
-    std::vector<BYTE> bytes(size);
-    status = RegGetValueW(cacheRootKey(), key.c_str(), L"SD", RRF_RT_REG_BINARY, &type, bytes.data(), &size);
-    if (status != ERROR_SUCCESS) {
-        return HRESULT_FROM_WIN32(status);
-    }
-    if (!IsValidSecurityDescriptor(bytes.data())) {
-        return HRESULT_FROM_WIN32(ERROR_INVALID_SECURITY_DESCR);
-    }
-    LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(bytes.data(), SDDL_REVISION_1, information,
-                                                              &text, nullptr)) {
-        return lastError();
-    }
-    sddl = text;
-    LocalFree(text);
-    return S_OK;
+// Descriptors live as long as the process: nothing outside a test process reads them.
+std::map<std::wstring, std::wstring>& descriptors() {
+    static std::map<std::wstring, std::wstring> stored;
+    return stored;
 }
 
-HRESULT writeSecurity(const std::vector<std::wstring>& names, const std::wstring& sddl) {
-    const std::wstring key = securityKeyOf(names);
+std::wstring readSecurity(const std::vector<std::wstring>& names) {
+    const std::wstring key = lower(fileOf(names));
+    std::lock_guard<std::mutex> guard(rootLock());
+    const auto found = descriptors().find(key);
+    return found == descriptors().end() ? std::wstring() : found->second;
+}
+
+void writeSecurity(const std::vector<std::wstring>& names, const std::wstring& sddl) {
+    const std::wstring key = lower(fileOf(names));
+    std::lock_guard<std::mutex> guard(rootLock());
     if (sddl.empty()) {
-        RegDeleteKeyValueW(cacheRootKey(), key.c_str(), L"SD");
-        return S_OK;
+        descriptors().erase(key);
+    } else {
+        descriptors()[key] = sddl;
     }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ULONG size = 0;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                              &size)) {
-        return lastError();
-    }
-    kv::UniqueLocal owner(descriptor);
-    kv::UniqueHkey handle;
-    LSTATUS status = RegCreateKeyExW(cacheRootKey(), key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                     handle.put(), nullptr);
-    if (status == ERROR_SUCCESS) {
-        status =
-            RegSetValueExW(handle.get(), L"SD", 0, REG_BINARY, static_cast<const BYTE*>(descriptor), size);
-    }
-    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
 }
 
 } // namespace kv::ts20::store

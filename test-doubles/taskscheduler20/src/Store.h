@@ -6,20 +6,15 @@
 #include <vector>
 
 // The task store: folders are directories and tasks are files of Task Scheduler XML
-// (UTF-16 with BOM) below a root folder that stands for "\". Security descriptors are
-// kept as the service keeps them, as binary "SD" values in a registry tree that mirrors
-// the folder tree. Nothing is cached: every call reads the disk, so other service
-// objects and other processes see the same store.
+// (UTF-16 with BOM) below a root folder that stands for "\". Tasks are not cached:
+// every call reads the disk, so other service objects and other processes see the
+// same store.
 namespace kv::ts20::store {
 
 // The root folder in use: the configured one or %windir%\system32\Tasks.
 std::wstring root();
 // Sets the root for this process (empty: the default) and answers the previous setting.
 std::wstring setRoot(const std::wstring& folder);
-// Registry location (root key and path) of the security-descriptor tree for the root in use.
-HKEY cacheRootKey();
-std::wstring cachePath();
-
 // Splits a task path into its names. `path` is absolute ("\A\B") or relative to
 // `base` (itself absolute). Fails with HRESULT_FROM_WIN32(ERROR_INVALID_NAME) for a
 // name that begins or ends with a blank, is "." or "..", or holds a character no
@@ -44,12 +39,9 @@ HRESULT deleteFolder(const std::vector<std::wstring>& names);
 // Names of the tasks (or subfolders) of a folder, as stored, sorted without regard to case.
 HRESULT list(const std::vector<std::wstring>& folder, bool folders, std::vector<std::wstring>& names);
 
-// The stored security descriptor as SDDL limited to `information` (SECURITY_INFORMATION bits);
-// empty when none is stored.
-HRESULT readSecurity(const std::vector<std::wstring>& names, SECURITY_INFORMATION information,
-                     std::wstring& sddl);
-// Checks the SDDL and stores it; an empty text removes the stored descriptor.
-HRESULT writeSecurity(const std::vector<std::wstring>& names, const std::wstring& sddl);
+// The security descriptor stored for a folder (empty when none), as SDDL.
+std::wstring readSecurity(const std::vector<std::wstring>& names);
+void writeSecurity(const std::vector<std::wstring>& names, const std::wstring& sddl);
 // Checks an SDDL text as the service does; S_OK or the conversion's error as an HRESULT.
 HRESULT checkSddl(const std::wstring& sddl);
 

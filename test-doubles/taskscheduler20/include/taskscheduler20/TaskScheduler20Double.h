@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "com-support/ComObject.h"
+#include "com-support/Faults.h"
+
 // A stand-in for the Task Scheduler 2.0 service (CLSID_TaskScheduler) for test
 // processes. Tasks are stored as Task Scheduler XML (UTF-16 with BOM) in a folder
 // tree: by default the prefix's %windir%\system32\Tasks, as the real service keeps it.
@@ -17,8 +20,8 @@ struct TaskScheduler20Options {
 
 // Registers the double's class factory for CLSID_TaskScheduler in this process
 // (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE) and points it at the options' store;
-// resets fault injection and call counts. The destructor revokes the registration,
-// restores the previous store and clears faults. COM must be initialised first.
+// both ends clear faults and call counts, the destructor restores the previous
+// store. COM must be initialised first.
 class ScopedTaskScheduler20Registration {
 public:
     explicit ScopedTaskScheduler20Registration(const TaskScheduler20Options& options = {});
@@ -35,15 +38,13 @@ private:
     std::wstring previousRoot_;
 };
 
-// Makes call number `call` (1-based; 0 means every call) of `method`, named
-// "Interface::Method" (for example "ITaskFolder::RegisterTaskDefinition"), fail
-// with `result` before it does anything. Calls are counted per method name in the
-// process from the last reset.
-void injectTaskScheduler20Fault(const std::wstring& method, unsigned call, HRESULT result);
-// Removes every injected fault and sets every call count to zero.
-void clearTaskScheduler20Faults();
-// How often `method` was called since the last reset.
-unsigned taskScheduler20CallCount(const std::wstring& method);
+// Older names of the shared fault calls (com-support/Faults.h).
+inline void injectTaskScheduler20Fault(const std::wstring& method, unsigned call, HRESULT result) {
+    failCall(method, call, result);
+}
+inline unsigned taskScheduler20CallCount(const std::wstring& method) {
+    return callCount(method);
+}
 
 // The arguments of the last ITaskFolder::RegisterTaskDefinition call in this
 // process (whether or not the registration was accepted), so that tests can check
@@ -61,15 +62,8 @@ struct TaskScheduler20RegisterCall {
 };
 TaskScheduler20RegisterCall lastTaskScheduler20Registration();
 
-// COM objects and server locks of the double alive in this process (the figure
-// DllCanUnloadNow answers from): a test compares it before and after to find leaks.
-long taskScheduler20LiveObjects();
-
-// Folder that stands for the root task folder in this process.
-std::wstring taskScheduler20StoreRoot();
-// File that holds the task of a full task path such as "\Korvane\Wisp Updater".
-std::wstring taskScheduler20TaskFile(const std::wstring& taskPath);
-// The stored XML of a task (BOM removed), or an empty text when there is no such task.
+// The stored XML of a full task path such as "\Korvane\Wisp Updater" (BOM removed),
+// or an empty text when there is no such task.
 std::wstring readTaskScheduler20Xml(const std::wstring& taskPath);
 // Stores a task file as given, for tests that need a store the service would never
 // write (folders are created); true on success.
