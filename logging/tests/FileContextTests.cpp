@@ -73,7 +73,7 @@ struct Faults {
     int failAt = -1;
     DWORD kept = 0;
     bool truncateFails = false;
-    std::wstring refusedMoveTo; // a move to a name ending so fails
+    std::wstring refusedMoveFrom; // the first move from a name containing this fails
     int writes = 0;
 };
 
@@ -98,9 +98,8 @@ public:
     explicit FaultyPath(Faults& faults) : faults_(faults) {}
     std::unique_ptr<FileSystem::File> createFile() override { return std::make_unique<FaultyFile>(faults_); }
     bool moveFile(const std::wstring& from, const std::wstring& to) override {
-        const std::wstring& refused = faults_.refusedMoveTo;
-        if (!refused.empty() && to.size() >= refused.size() &&
-            to.compare(to.size() - refused.size(), refused.size(), refused) == 0) {
+        if (!faults_.refusedMoveFrom.empty() && from.find(faults_.refusedMoveFrom) != std::wstring::npos) {
+            faults_.refusedMoveFrom.clear();
             return false;
         }
         return Path::moveFile(from, to);
@@ -356,9 +355,10 @@ TEST_F(FileContextTest, ACurrentFileThatCannotBeOpenedCostsNoBackup) {
 // A rotation step that fails puts every file back where it was; the full file is
 // then appended to, and no backup is lost.
 TEST_F(FileContextTest, AFailedRotationStepUndoesTheEarlierOnes) {
-    for (const wchar_t* refused : {L".2.log", L".1.log"}) {
+    // The middle step (B.1 to B.2) and the last one (the set-aside current file to B.1).
+    for (const wchar_t* refused : {L".1.log", L"__rotate_"}) {
         Faults faults;
-        faults.refusedMoveTo = refused;
+        faults.refusedMoveFrom = refused;
         FileContext context(std::make_unique<FaultyPath>(faults), L"", L"Wisp", L"install-x", Info, 0);
         ASSERT_TRUE(context.open());
         const std::string full(51200, 'a');
