@@ -74,6 +74,8 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
         basePath_.clear();
         return false;
     }
+    directory_ = directory;
+    chainStart_ = root.size() + 1;
     basePath_ = directory + L"\\" + fileStem_;
     if (admin && (flags_ & AppendUserSid)) {
         const std::wstring sid = userSidString(nullptr);
@@ -82,6 +84,10 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
         }
     }
     return true;
+}
+
+bool FileContextBase::checkChain() {
+    return !basePath_.empty() && paths_->createDirectories(directory_, chainStart_, securityAttributes_.get());
 }
 
 std::wstring FileContextBase::fileName(int index) const {
@@ -225,7 +231,9 @@ bool FileContext::prepareFile() {
         }
         file_->close();
     }
-    if (basePath_.empty()) {
+    // Every open and rotation looks at the chain again: a directory swapped for
+    // a link since the last look would take the file, its moves and deletes there.
+    if (!checkChain()) {
         return false;
     }
     const std::wstring current = fileName(0);

@@ -14,8 +14,16 @@ bool File::open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
     refused_ = false;
     handle_.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, attributes,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle_) {
+        return false;
+    }
+    // The reparse point itself was opened, not its target: never written, and
+    // not rotated either, since moving or deleting it is no business of ours.
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!::GetFileInformationByHandle(handle_.get(), &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        close();
         return false;
     }
     if (!validate()) {
@@ -140,6 +148,11 @@ bool Path::moveFile(const std::wstring& from, const std::wstring& to) {
 }
 
 bool Path::deleteFile(const std::wstring& path) {
+    // Deleting a link could remove its target on some systems: a link stays.
+    const DWORD existing = attributes(path);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
     if (::DeleteFileW(path.c_str())) {
         return true;
     }

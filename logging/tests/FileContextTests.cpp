@@ -118,13 +118,6 @@ protected:
     TokenFacts identify() override { return {false, true}; }
 };
 
-std::wstring mutexNameOf(const std::wstring& prefix, std::wstring path) {
-    for (wchar_t& c : path) {
-        c = c == L'\\' ? L'_' : c;
-    }
-    return prefix + path;
-}
-
 bool acquirableFromAnotherThread(HANDLE mutex) {
     DWORD result = WAIT_FAILED;
     std::thread([&] {
@@ -163,7 +156,6 @@ TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine
         ASSERT_TRUE(context->open()) << nameSpace;
         const std::wstring base = root.path() + directory + L"\\install-x";
         EXPECT_EQ(context->basePath(), base);
-        EXPECT_EQ(context->mutexName(false), mutexNameOf(L"Global\\KvZarnLogging_", base));
         EXPECT_EQ(context->fileName(2), base + L".2.log");
         EXPECT_FALSE(context->open()) << "only the first open sets up";
         EXPECT_FALSE(exists(base + L".log"));
@@ -171,6 +163,17 @@ TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine
         EXPECT_EQ(readBytes(base + L".log"), "x\r\n");
         DeleteFileW((base + L".log").c_str());
     }
+}
+
+class DirectoriesThere : public FileSystem::Path {
+    bool createDirectories(const std::wstring&, size_t, SECURITY_ATTRIBUTES*) override { return true; }
+};
+
+TEST(FileContextNames, EveryProcessOfOneFileSharesOneMutexName) {
+    FileContext context(std::make_unique<DirectoriesThere>(), L"", L"Wisp", L"install-x", Info, 0);
+    ASSERT_TRUE(context.buildPath(L"C:\\ProgramData", false));
+    EXPECT_EQ(context.mutexName(false), L"Global\\KvZarnLogging_C:_ProgramData_Korvane_Log_Wisp_install-x");
+    EXPECT_EQ(context.mutexName(true), L"Local\\KvZarnLogging_C:_ProgramData_Korvane_Log_Wisp_install-x");
 }
 
 TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSid) {
@@ -190,7 +193,8 @@ TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSi
         EXPECT_EQ(context.basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x" + row.suffix);
         context.write("line\r\n", 6);
         const std::string expected = SecurityLog::of(SecurityAttributes(row.acl).get());
-        EXPECT_EQ(security.directories, std::vector<std::string>{expected});
+        // Made at the first open, looked at again before the file is opened.
+        EXPECT_THAT(security.directories, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each(expected)));
         EXPECT_EQ(security.files, std::vector<std::string>{expected});
         EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
         DeleteFileW(context.fileName(0).c_str());
@@ -219,9 +223,8 @@ TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
     ASSERT_TRUE(opened);
     EXPECT_FALSE(context.isAdmin());
     EXPECT_EQ(context.basePath(), userRoot.path() + L"\\Korvane\\Log\\Wisp\\install-x") << "no SID";
-    EXPECT_EQ(context.mutexName(false), mutexNameOf(L"Global\\KvZarnLogging_", context.basePath()));
     context.write("line\r\n", 6);
-    EXPECT_EQ(security.directories, std::vector<std::string>{"-"});
+    EXPECT_THAT(security.directories, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each("-")));
     EXPECT_EQ(security.files, std::vector<std::string>{"-"});
     EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
 }
@@ -236,8 +239,8 @@ TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
     ASSERT_TRUE(context.open());
     EXPECT_TRUE(context.isLowIntegrity());
     EXPECT_EQ(context.basePath(), localLow.path() + L"\\Korvane\\Log\\Wisp\\install-x");
-    const std::wstring name = mutexNameOf(L"Local\\KvZarnLogging_", context.basePath());
-    EXPECT_EQ(context.mutexName(true), name);
+    const std::wstring name = context.mutexName(true);
+    EXPECT_EQ(name.rfind(L"Local\\", 0), 0u) << "the local namespace, not Global";
     EXPECT_TRUE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid());
 }
 
@@ -352,6 +355,30 @@ TEST_F(FileContextTest, ACurrentFileThatCannotBeOpenedCostsNoBackup) {
     }
 }
 
+// The component directory swapped for a link while the log is open: the next
+// open (here for a rotation) finds the link and writes, moves and deletes
+// nothing there; the lines are counted dropped.
+TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowed) {
+    settings.setDword(L"", L"LogMaxSizeKB", 1);
+    auto context = make();
+    ASSERT_TRUE(context->open());
+    const std::wstring wisp = root / L"Korvane\\Log\\Wisp", target = root / L"elsewhere";
+    const std::string full(1024, 'a');
+    context->write(full.data(), full.size());
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    writeBytes(target + L"\\install-x.log", "theirs");
+    ASSERT_TRUE(MoveFileW(wisp.c_str(), (wisp + L"-old").c_str()));
+    ASSERT_TRUE(logtest::makeDirectorySymlink(target, wisp));
+    context->write("next\r\n", 6);
+    context->write("last\r\n", 6);
+    EXPECT_EQ(context->droppedLines(), 2u);
+    EXPECT_EQ(logtest::filesIn(target), std::vector<std::wstring>{L"install-x.log"});
+    EXPECT_EQ(readBytes(target + L"\\install-x.log"), "theirs");
+    EXPECT_EQ(readBytes(wisp + L"-old\\install-x.log"), full);
+    context.reset();
+    EXPECT_TRUE(logtest::removeSymlink(wisp));
+}
+
 // A rotation step that fails puts every file back where it was; the full file is
 // then appended to, and no backup is lost.
 TEST_F(FileContextTest, AFailedRotationStepUndoesTheEarlierOnes) {
@@ -432,8 +459,10 @@ TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndReleased) {
 // A handle that could wait but not release would keep the mutex owned after the
 // first line and lock every other writer out; this process logs nothing instead.
 TEST_F(FileContextTest, AMutexThatCannotBeReleasedIsNotUsed) {
-    const std::wstring name =
-        mutexNameOf(L"Global\\KvZarnLogging_", current().substr(0, current().size() - 4));
+    auto probe = make();
+    ASSERT_TRUE(probe->open());
+    const std::wstring name = probe->mutexName(false);
+    probe.reset();
     for (const auto& [dacl, usable] :
          {std::pair<const char*, bool>{"D:(A;;0x100000;;;WD)", false}, {"D:(A;;0x100001;;;WD)", true}}) {
         kv::UniqueHandle peer(CreateMutexW(SecurityAttributes(dacl).get(), FALSE, name.c_str()));

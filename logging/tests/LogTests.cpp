@@ -176,8 +176,9 @@ std::wstring stuckMutexName;
 TEST_F(LogTest, LinesWaitingTooLongForAStuckPeerAreDroppedAndCounted) {
     constexpr int Lines = 1000;
     settings.setDword(L"", L"LogMaxSizeKB", 4096);
-    stuckMutexName = L"Global\\KvZarnLogging_" + base(L"stuck");
-    std::replace(stuckMutexName.begin() + 7, stuckMutexName.end(), L'\\', L'_');
+    FileContext probe(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"stuck", Info, 0);
+    ASSERT_TRUE(probe.open());
+    stuckMutexName = probe.mutexName(false);
     const std::vector<DWORD> dropped = runWriters(L"stuck", 4, Lines, [] {
         kv::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, stuckMutexName.c_str()));
         WaitForSingleObject(mutex.get(), 0);

@@ -35,6 +35,11 @@ public:
     // basePath + ".log" for index 0, basePath + "." + index + ".log" otherwise.
     virtual std::wstring fileName(int index) const;
 
+    // Makes the directory chain real again before a file of it is opened or
+    // moved: a directory swapped for a junction or link since the last look is
+    // replaced, or the chain is refused (false).
+    bool checkChain();
+
     const std::wstring& basePath() const noexcept { return basePath_; }
     bool isAdmin() const noexcept { return isAdmin_; }
     bool isLowIntegrity() const noexcept { return isLowIntegrity_; }
@@ -50,6 +55,8 @@ protected:
     unsigned flags_;
     bool initialised_ = false;
     std::wstring basePath_;
+    std::wstring directory_;
+    size_t chainStart_ = 0;
     SecurityAttributes securityAttributes_;
     bool isAdmin_ = false;
     bool isLowIntegrity_ = false;
