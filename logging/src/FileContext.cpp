@@ -74,6 +74,23 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
         basePath_.clear();
         return false;
     }
+    // An administrator does not trust a directory of the chain that somebody else
+    // may have made before it: each gets Administrators as owner and the log's
+    // DACL before the first file is created in it; a refusal refuses the chain.
+    if (admin && securityAttributes_) {
+        const std::string sddl = std::string("O:BA") + ((flags_ & RestrictedAcl) ? RestrictedLogAcl : InheritableLogAcl);
+        const SecurityAttributes owned(sddl.c_str());
+        for (size_t end = directory.find(L'\\', root.size() + 1);; end = directory.find(L'\\', end + 1)) {
+            if (!owned || !paths_->secureDirectory(directory.substr(0, end),
+                                                   owned.descriptor())) {
+                basePath_.clear();
+                return false;
+            }
+            if (end == std::wstring::npos) {
+                break;
+            }
+        }
+    }
     directory_ = directory;
     chainStart_ = root.size() + 1;
     basePath_ = directory + L"\\" + fileStem_;

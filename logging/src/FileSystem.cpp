@@ -147,6 +147,13 @@ bool Path::moveFile(const std::wstring& from, const std::wstring& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
+bool Path::secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
+    return ::SetFileSecurityW(path.c_str(),
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                  PROTECTED_DACL_SECURITY_INFORMATION,
+                              descriptor) != FALSE;
+}
+
 bool Path::deleteFile(const std::wstring& path) {
     // Deleting a link could remove its target on some systems: a link stays.
     const DWORD existing = attributes(path);

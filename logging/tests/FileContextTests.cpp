@@ -22,10 +22,9 @@ using logtest::writeBytes;
 
 namespace {
 
-std::string daclText(PSECURITY_DESCRIPTOR descriptor) {
+std::string daclText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
     char* text = nullptr;
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
-                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
     const std::string result = text ? text : "(unreadable)";
     LocalFree(text);
     return result;
@@ -34,6 +33,10 @@ std::string daclText(PSECURITY_DESCRIPTOR descriptor) {
 // The security each directory chain and file gets, as SDDL ("-" for none).
 struct SecurityLog {
     std::vector<std::string> directories, files;
+    // Directories given an owner and DACL ("Korvane\\Log: O:BAD:..."), and how
+    // many of them were secured when the first file was opened.
+    std::vector<std::string> secured;
+    size_t securedAtFirstFile = 0;
     static std::string of(SECURITY_ATTRIBUTES* attributes) {
         return attributes == nullptr ? "-"
                : attributes->nLength != sizeof(SECURITY_ATTRIBUTES) || attributes->bInheritHandle
@@ -46,6 +49,9 @@ class RecordingFile : public FileSystem::File {
 public:
     explicit RecordingFile(SecurityLog& log) : log_(log) {}
     bool open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) override {
+        if (log_.files.empty()) {
+            log_.securedAtFirstFile = log_.secured.size();
+        }
         log_.files.push_back(SecurityLog::of(attributes));
         return File::open(path, attributes);
     }
@@ -61,6 +67,12 @@ public:
     bool createDirectories(const std::wstring& path, size_t start, SECURITY_ATTRIBUTES* attributes) override {
         log_.directories.push_back(SecurityLog::of(attributes));
         return Path::createDirectories(path, start, attributes);
+    }
+    bool secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) override {
+        const std::wstring name = path.substr(path.find(L"Korvane"));
+        log_.secured.push_back(std::string(name.begin(), name.end()) + ": " +
+                               daclText(descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
+        return Path::secureDirectory(path, descriptor);
     }
 
 private:
@@ -183,9 +195,12 @@ TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSi
         unsigned flags;
         const char* acl;
         std::wstring suffix;
+        const char* owned;
     };
-    for (const Row& row : {Row{0, InheritableLogAcl, L""}, Row{RestrictedAcl, RestrictedLogAcl, L""},
-                           Row{AppendUserSid, InheritableLogAcl, sid}}) {
+    const char* inheritable = "O:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
+    for (const Row& row : {Row{0, InheritableLogAcl, L"", inheritable},
+                           Row{RestrictedAcl, RestrictedLogAcl, L"", "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"},
+                           Row{AppendUserSid, InheritableLogAcl, sid, inheritable}}) {
         SecurityLog security;
         FileContext context(std::make_unique<RecordingPath>(security), L"", L"Wisp", L"install-x", Info,
                             row.flags);
@@ -198,6 +213,12 @@ TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSi
         EXPECT_EQ(security.files, std::vector<std::string>{expected});
         EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
         DeleteFileW(context.fileName(0).c_str());
+        // Existing directories (all but the first row's) are taken over as well.
+        const std::string owned = daclText(SecurityAttributes(row.owned).get()->lpSecurityDescriptor,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+        EXPECT_EQ(security.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
+                                                              "Korvane\\Log\\Wisp: " + owned}));
+        EXPECT_EQ(security.securedAtFirstFile, 3u);
 
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_EQ(GetSecurityInfo(context.mutex(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
@@ -226,6 +247,7 @@ TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
     context.write("line\r\n", 6);
     EXPECT_THAT(security.directories, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each("-")));
     EXPECT_EQ(security.files, std::vector<std::string>{"-"});
+    EXPECT_TRUE(security.secured.empty()) << "a user's own directories are left as they are";
     EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
 }
 

@@ -65,6 +65,9 @@ public:
     virtual bool createDirectories(const std::wstring& path, size_t start, SECURITY_ATTRIBUTES* attributes);
     // MoveFileExW with MOVEFILE_REPLACE_EXISTING.
     virtual bool moveFile(const std::wstring& from, const std::wstring& to);
+    // Gives the existing directory the owner and DACL of the descriptor (its DACL
+    // protected from inheritance). False when the system refuses.
+    virtual bool secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor);
     // True when the file is gone; a file that cannot be deleted now is scheduled
     // for deletion at the next reboot and the answer is that scheduling's.
     virtual bool deleteFile(const std::wstring& path);
