@@ -78,11 +78,11 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
     // may have made before it: each gets Administrators as owner and the log's
     // DACL before the first file is created in it; a refusal refuses the chain.
     if (admin && securityAttributes_) {
-        const std::string sddl = std::string("O:BA") + ((flags_ & RestrictedAcl) ? RestrictedLogAcl : InheritableLogAcl);
+        const std::string sddl =
+            std::string("O:BA") + ((flags_ & RestrictedAcl) ? RestrictedLogAcl : InheritableLogAcl);
         const SecurityAttributes owned(sddl.c_str());
         for (size_t end = directory.find(L'\\', root.size() + 1);; end = directory.find(L'\\', end + 1)) {
-            if (!owned || !paths_->secureDirectory(directory.substr(0, end),
-                                                   owned.descriptor())) {
+            if (!owned || !paths_->secureDirectory(directory.substr(0, end), owned.descriptor())) {
                 basePath_.clear();
                 return false;
             }
@@ -104,7 +104,8 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
 }
 
 bool FileContextBase::checkChain() {
-    return !basePath_.empty() && paths_->createDirectories(directory_, chainStart_, securityAttributes_.get());
+    return !basePath_.empty() &&
+           paths_->createDirectories(directory_, chainStart_, securityAttributes_.get());
 }
 
 std::wstring FileContextBase::fileName(int index) const {

@@ -22,7 +22,8 @@ using logtest::writeBytes;
 
 namespace {
 
-std::string daclText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
+std::string daclText(PSECURITY_DESCRIPTOR descriptor,
+                     SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
     char* text = nullptr;
     ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
     const std::string result = text ? text : "(unreadable)";
@@ -360,8 +361,8 @@ TEST_F(FileContextTest, ACurrentFileThatCannotBeOpenedCostsNoBackup) {
             ASSERT_TRUE(CreateDirectoryW(current().c_str(), nullptr));
         } else {
             writeBytes(current(), "held");
-            reader.reset(CreateFileW(current().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
+            reader.reset(CreateFileW(current().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     0, nullptr));
             ASSERT_TRUE(reader.valid());
         }
         for (int i = 0; i < 3; ++i) {

@@ -137,13 +137,15 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
         settings.setDword(L"", L"LogMaxSizeKB", limitKb);
         const DWORD started = GetTickCount();
         const std::vector<DWORD> dropped = runWriters(stem, 8, Lines, nullptr, true);
-        EXPECT_LT(GetTickCount() - started, 120000u) << limitKb << ": about 6 s idle, bounded for a loaded machine";
+        EXPECT_LT(GetTickCount() - started, 120000u)
+            << limitKb << ": about 6 s idle, bounded for a loaded machine";
         EXPECT_FALSE(logtest::exists(b + L".3.log")) << limitKb;
         const Tally result = tally({b + L".2.log", b + L".1.log", b + L".log"});
         EXPECT_TRUE(result.whole) << limitKb;
         for (const auto& [writer, numbers] : result.numbers) {
             EXPECT_TRUE(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<int>()) ==
-                        numbers.end()) << "writer " << writer << " limit " << limitKb;
+                        numbers.end())
+                << "writer " << writer << " limit " << limitKb;
         }
         if (limitKb == 20000u) {
             EXPECT_FALSE(logtest::exists(b + L".1.log"));
