@@ -4,6 +4,8 @@
 #include "logging/Log.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace KvZarnLogging {
 
@@ -72,6 +74,25 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
         basePath_.clear();
         return false;
     }
+    // An administrator does not trust a directory of the chain that somebody else
+    // may have made before it: each gets Administrators as owner and the log's
+    // DACL before the first file is created in it; a refusal refuses the chain.
+    if (admin && securityAttributes_) {
+        const std::string sddl =
+            std::string("O:BA") + ((flags_ & RestrictedAcl) ? RestrictedLogAcl : InheritableLogAcl);
+        const SecurityAttributes owned(sddl.c_str());
+        for (size_t end = directory.find(L'\\', root.size() + 1);; end = directory.find(L'\\', end + 1)) {
+            if (!owned || !paths_->secureDirectory(directory.substr(0, end), owned.descriptor())) {
+                basePath_.clear();
+                return false;
+            }
+            if (end == std::wstring::npos) {
+                break;
+            }
+        }
+    }
+    directory_ = directory;
+    chainStart_ = root.size() + 1;
     basePath_ = directory + L"\\" + fileStem_;
     if (admin && (flags_ & AppendUserSid)) {
         const std::wstring sid = userSidString(nullptr);
@@ -82,6 +103,11 @@ bool FileContextBase::buildPath(const std::wstring& root, bool admin) {
     return true;
 }
 
+bool FileContextBase::checkChain() {
+    return !basePath_.empty() &&
+           paths_->createDirectories(directory_, chainStart_, securityAttributes_.get());
+}
+
 std::wstring FileContextBase::fileName(int index) const {
     if (index == 0) {
         return basePath_ + L".log";
@@ -89,15 +115,47 @@ std::wstring FileContextBase::fileName(int index) const {
     return basePath_ + L"." + std::to_wstring(index) + L".log";
 }
 
-void FileContextBase::rotate(int count) {
-    for (int i = 0; i <= count; ++i) {
-        const int k = count - i;
-        if (i == 0) {
-            paths_->deleteFile(fileName(k));
-        } else if (paths_->fileExists(fileName(k))) {
-            paths_->moveFile(fileName(k), fileName(k + 1));
+bool FileContextBase::rotate(int count) {
+    // The current file is moved aside first: when it cannot move (a reader without
+    // delete sharing), no backup has been touched. The oldest backup is only set
+    // aside and deleted once every move succeeded; a failed step undoes the earlier
+    // ones in reverse order.
+    const std::wstring stamp =
+        std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount64());
+    const std::wstring moving = fileName(0) + L"__rotate_" + stamp;
+    std::vector<std::pair<std::wstring, std::wstring>> done;
+    auto move = [&](const std::wstring& from, const std::wstring& to) {
+        if (paths_->moveFile(from, to)) {
+            done.emplace_back(from, to);
+            return true;
+        }
+        for (auto step = done.rbegin(); step != done.rend(); ++step) {
+            paths_->moveFile(step->second, step->first);
+        }
+        return false;
+    };
+    if (!move(fileName(0), moving)) {
+        return false;
+    }
+    std::wstring oldest;
+    if (paths_->fileExists(fileName(count))) {
+        oldest = fileName(count) + L"__delete_" + stamp;
+        if (!move(fileName(count), oldest)) {
+            return false;
         }
     }
+    for (int k = count - 1; k >= 1; --k) {
+        if (paths_->fileExists(fileName(k)) && !move(fileName(k), fileName(k + 1))) {
+            return false;
+        }
+    }
+    if (!move(moving, fileName(1))) {
+        return false;
+    }
+    if (!oldest.empty()) {
+        paths_->deleteFile(oldest);
+    }
+    return true;
 }
 
 FileContext::FileContext(std::unique_ptr<FileSystem::Path> paths, std::wstring nameSpace,
@@ -143,9 +201,28 @@ void FileContext::write(const char* bytes, size_t count) {
     if (!acquire()) {
         return;
     }
-    prepareFile();
-    file_->write(bytes, static_cast<DWORD>(count));
+    bool written = prepareFile();
+    if (written && pendingBreak_) {
+        pendingBreak_ = false;
+        written = writeWhole("\r\n", 2);
+    }
+    if (!written || !writeWhole(bytes, static_cast<DWORD>(count))) {
+        ++droppedLines_;
+    }
     release();
+}
+
+bool FileContext::writeWhole(const char* bytes, DWORD count) {
+    if (file_->write(bytes, count)) {
+        lineStart_ += count;
+        return true;
+    }
+    // A short write (a full disk) leaves the start of the line behind: cut it off,
+    // or else let the next line begin on a line of its own.
+    if (!file_->truncate(lineStart_)) {
+        pendingBreak_ = true;
+    }
+    return false;
 }
 
 void FileContext::flush() {
@@ -166,27 +243,43 @@ bool FileContext::debugOutputEnabled() {
 
 bool FileContext::prepareFile() {
     if (file_->isOpen()) {
-        if (file_->size() < maxSize_) {
+        lineStart_ = file_->size();
+        if (lineStart_ < maxSize_) {
             return true;
         }
         file_->close();
     }
-    if (basePath_.empty()) {
+    // Every open and rotation looks at the chain again: a directory swapped for
+    // a link since the last look would take the file, its moves and deletes there.
+    if (!checkChain()) {
         return false;
     }
     const std::wstring current = fileName(0);
-    if (file_->open(current, securityAttributes_.get()) && file_->isNarrowText() &&
-        file_->size() < maxSize_) {
-        return true;
+    if (file_->open(current, securityAttributes_.get())) {
+        lineStart_ = file_->size();
+        if (file_->isNarrowText() && lineStart_ < maxSize_) {
+            return true;
+        }
+        file_->close();
+    } else if (!file_->refused()) {
+        // Held without sharing, access denied, a directory at its name: this line
+        // is lost, but rotating could only cost backups without replacing them.
+        return false;
     }
-    file_->close();
-    rotate(2);
+    const bool rotated = rotate(2);
     if (!file_->open(current, securityAttributes_.get())) {
+        return false;
+    }
+    if (rotated) {
+        pendingBreak_ = false;
+    } else if (!file_->isNarrowText()) {
+        // A UTF-16 file that could not be moved away is not written into.
+        file_->close();
         return false;
     }
     // When the rotation could not move the old file away (a reader without
     // delete sharing holds it), this is that file again: append, never overwrite.
-    file_->size();
+    lineStart_ = file_->size();
     return true;
 }
 

@@ -11,17 +11,31 @@ bool File::open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
         return true;
     }
     narrowText_ = true;
+    refused_ = false;
     handle_.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, attributes,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle_) {
+        return false;
+    }
+    // The reparse point itself was opened, not its target: never written, and
+    // not rotated either, since moving or deleting it is no business of ours.
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!::GetFileInformationByHandle(handle_.get(), &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        close();
         return false;
     }
     if (!validate()) {
         close();
+        refused_ = true;
         return false;
     }
     return true;
+}
+
+bool File::refused() const {
+    return refused_;
 }
 
 void File::close() {
@@ -34,6 +48,13 @@ bool File::write(const void* bytes, DWORD count) {
     }
     DWORD written = 0;
     return ::WriteFile(handle_.get(), bytes, count, &written, nullptr) && written == count;
+}
+
+bool File::truncate(unsigned long long size) {
+    LARGE_INTEGER position = {};
+    position.QuadPart = static_cast<LONGLONG>(size);
+    return isOpen() && ::SetFilePointerEx(handle_.get(), position, nullptr, FILE_BEGIN) &&
+           ::SetEndOfFile(handle_.get());
 }
 
 unsigned long long File::size() {
@@ -126,7 +147,19 @@ bool Path::moveFile(const std::wstring& from, const std::wstring& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
+bool Path::secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
+    return ::SetFileSecurityW(path.c_str(),
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                  PROTECTED_DACL_SECURITY_INFORMATION,
+                              descriptor) != FALSE;
+}
+
 bool Path::deleteFile(const std::wstring& path) {
+    // Deleting a link could remove its target on some systems: a link stays.
+    const DWORD existing = attributes(path);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
     if (::DeleteFileW(path.c_str())) {
         return true;
     }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "LogTestSupport.h"
+#include "kvtl/Handle.h"
 
 #include "logging/Config.h"
 
@@ -115,6 +116,19 @@ void writeBytes(const std::wstring& path, const std::string& bytes) {
 
 bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> filesIn(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    kv::UniqueFind find(FindFirstFileW((directory + L"\\*").c_str(), &data));
+    for (bool more = find.valid(); more; more = FindNextFileW(find.get(), &data) != FALSE) {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    }
+    return names;
 }
 
 unsigned long long fileSize(const std::wstring& path) {

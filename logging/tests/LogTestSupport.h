@@ -48,6 +48,8 @@ std::string readBytes(const std::wstring& path);
 void writeBytes(const std::wstring& path, const std::string& bytes);
 bool exists(const std::wstring& path);
 unsigned long long fileSize(const std::wstring& path);
+// The names of the files and directories in a directory, without "." and "..".
+std::vector<std::wstring> filesIn(const std::wstring& directory);
 
 // The lines of a text split at CR LF; whole is false when a CR or LF stands
 // alone or the text does not end with CR LF.

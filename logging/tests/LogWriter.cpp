@@ -1,6 +1,7 @@
 // Logs numbered lines through the process-wide logger, for the tests that need
 // several processes or a real process exit.
-//   logging_writer <file stem> <writer id> <lines> close|noclose [start event]
+//   logging_writer <file stem> <writer id> <lines> close|noclose [start event [threads]]
+// A second thread logs as writer id + 1 (given only to the last writer).
 // Exit code: the number of lines lost to the mutex wait.
 #include <windows.h>
 
@@ -9,6 +10,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 5) {
@@ -23,11 +26,22 @@ int wmain(int argc, wchar_t** argv) {
         WaitForSingleObject(start, 30000);
         CloseHandle(start);
     }
+    const int threads = argc > 6 ? _wtoi(argv[6]) : 1;
     KvZarnLogging::openLog(L"Wisp", stem, KvZarnLogging::Info, 0);
-    const std::wstring padding(40, L'.');
-    for (int i = 0; i < lines; ++i) {
-        KvZarnLogging::log(KvZarnLogging::Info, "Writer::run", L"writer %d line %06d %ls", id, i,
-                           padding.c_str());
+    auto run = [lines](int writer) {
+        const std::wstring padding(40, L'.');
+        for (int i = 0; i < lines; ++i) {
+            KvZarnLogging::log(KvZarnLogging::Info, "Writer::run", L"writer %d line %06d %ls", writer, i,
+                               padding.c_str());
+        }
+    };
+    std::vector<std::thread> others;
+    for (int t = 1; t < threads; ++t) {
+        others.emplace_back(run, id + t);
+    }
+    run(id);
+    for (std::thread& other : others) {
+        other.join();
     }
     const int dropped = static_cast<int>(KvZarnLogging::getLogger().droppedLines());
     if (close) {

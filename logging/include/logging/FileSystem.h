@@ -21,11 +21,16 @@ public:
     File& operator=(const File&) = delete;
 
     // Opens or creates the file for shared reading and writing; fails for a
-    // hard-linked file. True at once when already open.
+    // hard-linked file (refused() then answers true). True at once when already open.
     virtual bool open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes);
+    // True when the last open failed because the file was opened but refused,
+    // not because it could not be opened.
+    virtual bool refused() const;
     virtual void close();
-    // One WriteFile at the file pointer.
+    // One WriteFile at the file pointer; false unless every byte was written.
     virtual bool write(const void* bytes, DWORD count);
+    // Cuts the file to size bytes and leaves the file pointer there.
+    virtual bool truncate(unsigned long long size);
     // Size in bytes; moves the file pointer to the end, so the next write appends.
     virtual unsigned long long size();
     virtual bool flush();
@@ -37,6 +42,7 @@ public:
 
 protected:
     bool narrowText_ = true;
+    bool refused_ = false;
     kv::UniqueFile handle_;
 };
 
@@ -59,6 +65,9 @@ public:
     virtual bool createDirectories(const std::wstring& path, size_t start, SECURITY_ATTRIBUTES* attributes);
     // MoveFileExW with MOVEFILE_REPLACE_EXISTING.
     virtual bool moveFile(const std::wstring& from, const std::wstring& to);
+    // Gives the existing directory the owner and DACL of the descriptor (its DACL
+    // protected from inheritance). False when the system refuses.
+    virtual bool secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor);
     // True when the file is gone; a file that cannot be deleted now is scheduled
     // for deletion at the next reboot and the answer is that scheduling's.
     virtual bool deleteFile(const std::wstring& path);

@@ -105,7 +105,8 @@ public:
     bool debugOutput() const noexcept { return debugOutput_.load(std::memory_order_relaxed); }
     unsigned flags() const noexcept { return flags_.load(std::memory_order_relaxed); }
     bool isOpen();
-    // Lines of the open log lost because its mutex could not be acquired in time.
+    // Lines of the open log that reached no file: the mutex wait timed out, no file
+    // could be used or the write failed.
     unsigned long long droppedLines();
 
 private:

@@ -40,6 +40,7 @@ public:
     explicit SecurityAttributes(const char* sddl);
 
     SECURITY_ATTRIBUTES* get() noexcept { return descriptor_ ? &attributes_ : nullptr; }
+    PSECURITY_DESCRIPTOR descriptor() const noexcept { return descriptor_.get(); }
     explicit operator bool() const noexcept { return descriptor_.valid(); }
 
 private:
