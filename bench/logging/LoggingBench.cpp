@@ -3,7 +3,9 @@
 //   filtered_*   a call below the threshold against GetTickCount64 plus two atomic loads;
 //   line_*       a written line against one WriteFile per line of the same bytes under
 //                the same named mutex;
-//   processes_*  lines per second of four processes logging to one file against one.
+//   processes_*  lines per second of four processes logging to one file against one,
+//                and of eight processes on one log small enough to rotate hundreds of
+//                times against one process writing the same lines into it.
 // Run it in a throwaway prefix (it writes the logging settings of HKLM):
 //   logging_bench            the measurements
 //   logging_bench writer|raw <stem> <lines> <start event>   one writer process
@@ -260,6 +262,17 @@ int wmain(int argc, wchar_t** argv) {
         rawOne = std::max(rawOne, processRate(self.data(), L"raw", L"alone" + r, 1, ProcessLines * 4));
         rawFour = std::max(rawFour, processRate(self.data(), L"raw", L"shared" + r, 4, ProcessLines));
     }
+    // A 16 KB limit: about 150 lines per file, so both runs rotate the log hundreds of times.
+    setDword(L"LogMaxSizeKB", 16);
+    double rotatingOne = 0;
+    double rotatingEight = 0;
+    for (int round = 0; round < 4; ++round) {
+        const std::wstring r = std::to_wstring(round);
+        rotatingOne = std::max(
+            rotatingOne, processRate(self.data(), L"writer", L"rotating_alone" + r, 1, ProcessLines * 8));
+        rotatingEight = std::max(
+            rotatingEight, processRate(self.data(), L"writer", L"rotating_shared" + r, 8, ProcessLines));
+    }
 
     std::printf("filtered_call_ns %.2f\n", filtered);
     std::printf("filtered_floor_ns %.2f\n", filteredFloor);
@@ -273,5 +286,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("processes_floor_1_lines_per_s %.0f\n", rawOne);
     std::printf("processes_floor_4_lines_per_s %.0f\n", rawFour);
     std::printf("processes_floor_ratio %.2f\n", rawFour / rawOne);
+    std::printf("processes_rotating_1_lines_per_s %.0f\n", rotatingOne);
+    std::printf("processes_8_lines_per_s %.0f\n", rotatingEight);
+    std::printf("processes_8_ratio %.2f\n", rotatingEight / rotatingOne);
     return 0;
 }
