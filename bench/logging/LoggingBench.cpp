@@ -262,8 +262,9 @@ int wmain(int argc, wchar_t** argv) {
         rawOne = std::max(rawOne, processRate(self.data(), L"raw", L"alone" + r, 1, ProcessLines * 4));
         rawFour = std::max(rawFour, processRate(self.data(), L"raw", L"shared" + r, 4, ProcessLines));
     }
-    // A 16 KB limit: about 150 lines per file, so both runs rotate the log hundreds of times.
-    setDword(L"LogMaxSizeKB", 16);
+    // The default limit of 50 KB: about 480 lines per file, so both runs rotate the
+    // log some 70 times.
+    setDword(L"LogMaxSizeKB", 50);
     double rotatingOne = 0;
     double rotatingEight = 0;
     for (int round = 0; round < 4; ++round) {
