@@ -172,6 +172,10 @@ TEST_F(OtherUserTest, PerUserFoldersComeFromThatUsersHiveAndProfile) {
     path = L"%USERPROFILE%\\a";
     expandUserProfile(path, kNoProfileSid);
     EXPECT_EQ(path, L"%USERPROFILE%\\a");
+    // Only the whole name is the variable.
+    path = L"%USERPROFILES%\\a;%USERPROFILE";
+    expandUserProfile(path, kSid);
+    EXPECT_EQ(path, L"%USERPROFILES%\\a;%USERPROFILE");
 }
 
 TEST(ShellFolders, CurrentUserThroughHkeyUsersMatchesHkeyCurrentUser) {
