@@ -330,6 +330,13 @@ TEST_F(DelayLoadTest, TryLoadReportsCodesWithTheLibraryNameAndTheSystemError) {
     EXPECT_EQ(result.code, 3u);
     EXPECT_STREQ(result.dllName, "");
 
+    // A library without a name.
+    DelayImportModule nameless("");
+    DelayImportProc inNameless(nameless, "KvHosterApi_Initialize");
+    SetLastError(0);
+    EXPECT_NE(tryLoad(L"wp_default", &inNameless, result), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
     // An export without a name.
     DelayImportProc unnamed(module_, "");
     EXPECT_EQ(tryLoad(L"wp_default", &unnamed, result), 3u);
