@@ -9,6 +9,7 @@
 #include "kvtl/Exceptions.h"
 #include "kvtl/Handle.h"
 #include "logging/Log.h"
+#include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/Registry.h"
 #include "winenv/ShellFolders.h"
@@ -105,6 +106,20 @@ int runMainLogic(IMainLogic& logic, bool uninstall) {
     return result;
 }
 
+// Whether the product namespace's folder can hold this log: the file system takes the
+// namespace as a directory name and the file's path, with room for the names that
+// rotation gives it, stays within MAX_PATH.
+bool canHoldLog(const std::wstring& productNamespace, const std::wstring& logName) {
+    if (productNamespace == productpath::DefaultNamespaceName) {
+        return true;
+    }
+    constexpr size_t RotationRoom = 40; // "__rotate_<pid>_<tick>" after the file name
+    const std::wstring path = joinPath(getFolderPath(FolderId::CommonAppData),
+                                       std::wstring(L"Korvane\\NS\\") + productNamespace + L"\\Log\\" +
+                                           LogComponent + L"\\" + logName + L".log");
+    return isUsableFolderName(productNamespace) && path.size() + RotationRoom < MAX_PATH;
+}
+
 void logException(const char* description) {
     KvZarnLogging::log(KvZarnLogging::Error, Function, L"Exception %hs", description);
 }
@@ -114,11 +129,27 @@ void logException(const char* description) {
 int InstallerMain(const InstallerVersion& version, std::unique_ptr<IMainLogic> mainLogic) {
     const bool uninstall = firstArgument(GetCommandLineW()) == UninstallArgument;
     const std::wstring logName = (uninstall ? L"uninstall-" : L"install-") + mainLogic->getModuleName();
-    KvZarnLogging::openLog(productNamespaceName(), LogComponent, logName, KvZarnLogging::Info, 0);
+    // A namespace that cannot name a folder keeps its registry root, but its log goes to
+    // the default namespace's folder: a run without any log would leave nothing to read.
+    const std::wstring productNamespace = productNamespaceName();
+    const bool ownLogFolder = canHoldLog(productNamespace, logName);
+    KvZarnLogging::openLog(ownLogFolder ? productNamespace : std::wstring(productpath::DefaultNamespaceName),
+                           LogComponent, logName, KvZarnLogging::Info, 0);
     KvZarnLogging::log(KvZarnLogging::Info, Function, L"Version: %02u.%02u.%02u.%02u (%hs)",
                        static_cast<unsigned>(version.major), static_cast<unsigned>(version.minor),
                        static_cast<unsigned>(version.build), static_cast<unsigned>(version.revision),
                        version.buildId.c_str());
+    const std::wstring namespaceProblem = getCurrentNamespaceProblem();
+    if (!namespaceProblem.empty()) {
+        KvZarnLogging::log(KvZarnLogging::Warning, Function,
+                           L"No product namespace, the default one applies: %ls", namespaceProblem.c_str());
+    }
+    if (!ownLogFolder) {
+        KvZarnLogging::log(
+            KvZarnLogging::Warning, Function,
+            L"Product namespace %ls cannot name a log folder: this log is in the folder of %ls",
+            productNamespace.c_str(), productpath::DefaultNamespaceName);
+    }
     CrashHandler::instance().RegisterCrashHooks(
         joinPath(getFolderPath(FolderId::CommonAppData), DumpSubFolder), logName + L".dmp", FullMemoryDump);
 

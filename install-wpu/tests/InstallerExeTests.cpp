@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include "kvtl/Handle.h"
 #include "winenv/ShellFolders.h"
@@ -9,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -172,6 +174,69 @@ TEST_F(InstallerRun, AModulePathTheRegistryRefusesFailsTheRun) {
                                   std::to_wstring(ERROR_CHILD_MUST_BE_VOLATILE)));
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 7");
+}
+
+// Writes HKLM\SOFTWARE\Korvane\NS\<name>\Corelane "InstallPath" (32-bit view).
+void registerNamespace(const std::wstring& name, const std::wstring& installPath) {
+    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\" + name + L"\\Corelane",
+                                     L"InstallPath", REG_SZ, kv::test::bytesOf(installPath + L'\0'),
+                                     KEY_WOW64_32KEY));
+}
+
+// A namespace the file system cannot take as a folder name keeps its registry root; its log
+// goes to the default namespace's folder and says why, instead of going nowhere.
+TEST_F(InstallerRun, ANamespaceThatCannotNameAFolderLogsInTheDefaultFolder) {
+    kv::test::RegistryTree namespaces(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module);
+    for (const std::wstring& name :
+         {std::wstring(L"bad|name"), std::wstring(L"acme "), std::wstring(200, L'n')}) {
+        SCOPED_TRACE(testing::PrintToString(name));
+        namespaces.clear();
+        registerNamespace(name, wpu::test::buildDirectory());
+        const std::wstring nsRoot = L"SOFTWARE\\Korvane\\NS\\wp_" + name;
+        setRookMode(nsRoot);
+        DeleteFileW(log.c_str());
+
+        EXPECT_EQ(kv::test::runCommand(L"\"" + installer() + L"\""), 0u);
+
+        EXPECT_EQ(registryString(nsRoot + L"\\modules\\" + Module, L"path"), wpu::test::buildDirectory());
+        const auto lines = wpu::test::readLogLines(log);
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[3], L".W: InstallerMain: Product namespace wp_" + name +
+                                L" cannot name a log folder: this log is in the folder of wp_default");
+        EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: 0");
+    }
+}
+
+// A namespace the resolver could not determine is named in the log, once, after the version.
+TEST_F(InstallerRun, ANamespaceKeyThatCannotBeListedIsAWarning) {
+    kv::test::RegistryTree namespaces(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    registerNamespace(L"acme", L"C:\\elsewhere");
+    wpu::test::denyOnKey(L"SOFTWARE\\Wow6432Node\\Korvane\\NS", KEY_ENUMERATE_SUB_KEYS); // its 32-bit view
+    struct AllowAgain {
+        ~AllowAgain() {
+            kv::UniqueHkey key;
+            PSECURITY_DESCRIPTOR everyone = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", 0, WRITE_DAC | KEY_WOW64_32KEY,
+                              key.put()) == ERROR_SUCCESS &&
+                ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1,
+                                                                     &everyone, nullptr)) {
+                RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, everyone);
+                LocalFree(everyone);
+            }
+        }
+    } allowAgain;
+    const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module);
+    DeleteFileW(log.c_str());
+
+    EXPECT_EQ(kv::test::runCommand(L"\"" + installer() + L"\""), 0u);
+
+    const auto lines = wpu::test::readLogLines(log);
+    const std::wstring warning = L".W: InstallerMain: No product namespace, the default one applies: cannot "
+                                 L"list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5";
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3], warning);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), 1);
 }
 
 // An installer lying in a namespaced product directory works below that namespace.

@@ -6,6 +6,7 @@
 #include "winenv/Registry.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <mutex>
 
 namespace {
@@ -37,6 +38,21 @@ bool isUsableNamespace(const std::wstring& name) {
                         [](wchar_t c) { return c == L'\\' || c == L'/' || c == L'.' || c < 0x20; });
 }
 
+// A refused name as a log line can hold it: control characters as \xNN.
+std::wstring printable(const std::wstring& name) {
+    std::wstring text;
+    for (const wchar_t c : name) {
+        if (c < 0x20 || c == 0x7F) {
+            wchar_t escaped[8];
+            (void)swprintf(escaped, 8, L"\\x%02X", static_cast<unsigned>(c));
+            text += escaped;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 NamespaceResolver::~NamespaceResolver() = default;
@@ -47,7 +63,12 @@ std::map<std::wstring, std::wstring> NamespaceResolver::getInstallPaths() {
     registry.setRoot(HKEY_LOCAL_MACHINE);
     registry.setSamFlags(KEY_WOW64_32KEY);
     std::vector<std::wstring> names;
-    registry.enumSubKeys(NamespacesKey, names);
+    RegistryStatus status = RegistryStatus::Ok;
+    registry.enumSubKeys(NamespacesKey, names, &status);
+    if (status != RegistryStatus::Ok && status != RegistryStatus::NotFound) {
+        noteProblem(L"cannot list the keys of HKLM\\" + std::wstring(NamespacesKey) +
+                    L" (32-bit view), error = " + std::to_wstring(registry.lastError()));
+    }
     for (const std::wstring& name : names) {
         std::wstring installPath;
         registry.getString(std::wstring(NamespacesKey) + L"\\" + name + InstallPathSubKey, InstallPathValue,
@@ -71,6 +92,9 @@ std::wstring NamespaceResolver::findNamespace(const std::wstring& startPath,
         }
         current.resize(backslash);
         std::wstring name = readNamespaceFile(current);
+        if (!name.empty()) {
+            nameSource_ = current + L"\\" + NamespaceFileName;
+        }
         if (!name.empty() || current == stopDirectory) {
             return name;
         }
@@ -83,17 +107,28 @@ std::wstring NamespaceResolver::readNamespaceFile(const std::wstring& directory)
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
+        // Most directories of the search have no namespace file: only other errors count.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            noteProblem(L"cannot open " + path + L", error = " + std::to_wstring(error));
+        }
         return std::wstring();
     }
     unsigned char buffer[NamespaceFileReadLimit];
     DWORD read = 0;
-    if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) || read < 3 || buffer[0] != 0xFF ||
-        buffer[1] != 0xFE) {
+    if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) {
+        noteProblem(L"cannot read " + path + L", error = " + std::to_wstring(GetLastError()));
         return std::wstring();
     }
-    std::wstring name((read - 2) / 2, L'\0');
-    std::copy(buffer + 2, buffer + 2 + name.size() * sizeof(wchar_t),
-              reinterpret_cast<unsigned char*>(&name[0]));
+    std::wstring name;
+    if (read >= 3 && buffer[0] == 0xFF && buffer[1] == 0xFE) {
+        name.resize((read - 2) / 2);
+        std::copy(buffer + 2, buffer + 2 + name.size() * sizeof(wchar_t),
+                  reinterpret_cast<unsigned char*>(name.data()));
+    }
+    if (name.empty()) {
+        noteProblem(path + L" holds no UTF-16LE name after an FF FE mark");
+    }
     return name;
 }
 
@@ -132,11 +167,23 @@ std::wstring NamespaceResolver::resolveNamespace(HMODULE module) {
 }
 
 std::wstring NamespaceResolver::namespaceForPath(const std::wstring& path) {
+    problem_.clear();
+    nameSource_.clear();
     std::wstring name = namespaceFromInstallPaths(path);
     if (name.empty()) {
         name = namespaceFromProgramFiles(path);
     }
-    return isUsableNamespace(name) ? name : std::wstring();
+    if (name.empty()) {
+        return name;
+    }
+    if (!isUsableNamespace(name)) {
+        noteProblem(L"the name \"" + printable(name) + L"\"" +
+                    (nameSource_.empty() ? std::wstring() : L" of " + nameSource_) + L" is refused");
+        return std::wstring();
+    }
+    // What stood in the way of other sources does not matter once a namespace is found.
+    problem_.clear();
+    return name;
 }
 
 std::wstring NamespaceResolver::namespaceFromInstallPaths(const std::wstring& path) {
@@ -148,6 +195,9 @@ std::wstring NamespaceResolver::namespaceFromInstallPaths(const std::wstring& pa
             bestName = name;
             bestLength = installPath.size();
         }
+    }
+    if (!bestName.empty()) {
+        nameSource_ = L"HKLM\\" + std::wstring(NamespacesKey);
     }
     return bestName;
 }
@@ -167,13 +217,40 @@ std::wstring NamespaceResolver::namespaceFromProgramFiles(const std::wstring& pa
     return findNamespace(path, path.substr(0, backslash));
 }
 
-std::wstring getCurrentNamespace(HMODULE module) {
-    static std::mutex mutex;
-    static std::wstring cached;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (cached.empty()) {
-        NamespaceResolver resolver;
-        cached = resolver.resolveNamespace(module);
+void NamespaceResolver::noteProblem(const std::wstring& text) {
+    if (problem_.empty()) {
+        problem_ = text;
     }
-    return cached;
+}
+
+namespace {
+
+struct NamespaceCache {
+    std::mutex mutex;
+    std::wstring name;
+    std::wstring problem; // why the last resolution found none
+};
+
+NamespaceCache& namespaceCache() {
+    static NamespaceCache cache;
+    return cache;
+}
+
+} // namespace
+
+std::wstring getCurrentNamespace(HMODULE module) {
+    NamespaceCache& cache = namespaceCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.name.empty()) {
+        NamespaceResolver resolver;
+        cache.name = resolver.resolveNamespace(module);
+        cache.problem = resolver.problem();
+    }
+    return cache.name;
+}
+
+std::wstring getCurrentNamespaceProblem() {
+    NamespaceCache& cache = namespaceCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    return cache.problem;
 }

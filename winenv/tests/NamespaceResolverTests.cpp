@@ -1,9 +1,11 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
 
+#include "kvtl/Handle.h"
 #include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +51,21 @@ void makeDirectories(const std::wstring& root, const std::wstring& relative) {
     }
 }
 
+// Gives HKLM\SOFTWARE\Korvane\NS (32-bit view) a DACL that lets nobody list or read it,
+// and back one that lets everyone do everything.
+void denyNamespaceKey(bool deny) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", 0, nullptr, 0,
+                              WRITE_DAC | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    LocalFree(descriptor);
+    RegCloseKey(key);
+}
+
 // Program files folders in a temporary directory and a fixed set of install paths.
 class FakeResolver : public NamespaceResolver {
 public:
@@ -80,6 +97,33 @@ TEST(ProductNamespace, NameAndRoot) {
     for (const Row& row : rows) {
         EXPECT_EQ(productNamespaceNameFor(row.resolved), row.name);
         EXPECT_EQ(productRoot(productNamespaceNameFor(row.resolved)), row.root);
+    }
+}
+
+TEST(ProductNamespace, NamesTheFileSystemCannotHoldAsAFolder) {
+    const std::wstring usable[] = {L"wp_acme", L"wp_a b", L"wp_\xD83D\xDE00", std::wstring(255, L'n')};
+    const std::wstring unusable[] = {L"",
+                                     L"wp_a<b",
+                                     L"wp_a>b",
+                                     L"wp_a:b",
+                                     L"wp_a\"b",
+                                     L"wp_a|b",
+                                     L"wp_a?b",
+                                     L"wp_a*b",
+                                     L"wp_a/b",
+                                     L"wp_a\\b",
+                                     L"wp_a\x01",
+                                     L"wp_a ",
+                                     L"wp_a.",
+                                     L"wp_\xD83Dx",
+                                     L"wp_\xDE00",
+                                     L"wp_\xD83D",
+                                     std::wstring(256, L'n')};
+    for (const std::wstring& name : usable) {
+        EXPECT_TRUE(isUsableFolderName(name)) << testing::PrintToString(name);
+    }
+    for (const std::wstring& name : unusable) {
+        EXPECT_FALSE(isUsableFolderName(name)) << testing::PrintToString(name);
     }
 }
 
@@ -206,6 +250,60 @@ TEST_F(ProgramFilesResolution, NamesThatCannotBeKeyOrDirectoryNamesAreRefused) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
 }
 
+// What stood in the way of a namespace is kept, only while no namespace is found.
+TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
+    const std::wstring bin = temp_ / L"pf86\\Korvane\\Wisp\\bin";
+    const std::wstring exe = bin + L"\\x.exe";
+    const std::wstring file = temp_ / L"pf86\\Korvane\\namespace.txt";
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+    EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
+
+    struct Row {
+        std::vector<unsigned char> bytes;
+        std::wstring problem;
+    } rows[] = {
+        {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
+        {{0xFF, 0xFE, 'a'}, file + L" holds no UTF-16LE name after an FF FE mark"},
+        {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
+        {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
+    };
+    for (const Row& row : rows) {
+        writeFile(file, row.bytes);
+        EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+        EXPECT_EQ(resolver_.problem(), row.problem);
+    }
+
+    // Another handle that shares nothing: the file cannot be opened.
+    writeFile(file, utf16File(L"acme"));
+    {
+        kv::UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+        EXPECT_EQ(resolver_.problem(), L"cannot open " + file + L", error = 32");
+    }
+    ASSERT_TRUE(CreateDirectoryW((bin + L"\\namespace.txt").c_str(), nullptr));
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"acme") << "a readable file further up still counts";
+    EXPECT_EQ(resolver_.problem(), L"");
+    writeFile(file, utf16File(L"a.b"));
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+    EXPECT_EQ(resolver_.problem().rfind(L"cannot open " + bin + L"\\namespace.txt, error = ", 0), 0u)
+        << "the first problem met is kept: " << testing::PrintToString(resolver_.problem());
+
+    resolver_.installPaths = {{L"x\ty", temp_ / L"pf86\\"}};
+    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
+    EXPECT_EQ(resolver_.problem(), L"the name \"x\\x09y\" of HKLM\\SOFTWARE\\Korvane\\NS is refused");
+}
+
+TEST(NamespaceResolution, AnUnlistableNamespaceKeyIsAProblem) {
+    kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    denyNamespaceKey(true);
+    NamespaceResolver resolver;
+    EXPECT_TRUE(resolver.getInstallPaths().empty());
+    EXPECT_EQ(resolver.problem(),
+              L"cannot list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5");
+    denyNamespaceKey(false);
+}
+
 TEST(NamespaceResolution, RealProgramFilesFolders) {
     NamespaceResolver resolver;
     const std::wstring x86 = getFolderPath(FolderId::ProgramFilesX86);
@@ -220,8 +318,12 @@ TEST(NamespaceResolution, RealProgramFilesFolders) {
 // The only test of this executable that uses the process-wide cache.
 TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
+    denyNamespaceKey(true);
     EXPECT_EQ(getCurrentNamespace(), L"");
+    EXPECT_NE(getCurrentNamespaceProblem().find(L"cannot list"), std::wstring::npos);
+    denyNamespaceKey(false);
     EXPECT_EQ(productNamespaceName(), L"wp_default");
+    EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\cached\\Corelane", 0, nullptr, 0,
@@ -236,6 +338,7 @@ TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
 
     tree.clear();
     EXPECT_EQ(getCurrentNamespace(), L"cached") << "a found name is never recomputed";
+    EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 }
 
 } // namespace

@@ -10,8 +10,10 @@
 // Finds the product namespace of an installed module from where its file lies:
 // first from the install directories registered for each namespace, then from a
 // "namespace.txt" beside it or in a parent directory below a program files folder.
-// An empty answer means no namespace (the default one). Nothing is logged or thrown
-// for a missing key or file. Every step is virtual so that a test can replace it.
+// An empty answer means no namespace (the default one). Nothing is logged or thrown;
+// what stood in the way of a namespace (a file that could not be read, a refused name,
+// a key that could not be listed) is kept for the caller to report. Every step is
+// virtual so that a test can replace it.
 class NamespaceResolver {
 public:
     NamespaceResolver() = default;
@@ -55,8 +57,24 @@ public:
     // namespace.txt from the path's directory up to the first directory below the
     // program files folder (native first, then 32-bit) that contains the path.
     std::wstring namespaceFromProgramFiles(const std::wstring& path);
+
+    // Why the last namespaceForPath answered no namespace, when something stood in its
+    // way (the first such thing met); empty when nothing did or a namespace was found.
+    const std::wstring& problem() const { return problem_; }
+
+protected:
+    // Keeps the first problem of a resolution.
+    void noteProblem(const std::wstring& text);
+
+private:
+    std::wstring problem_;
+    std::wstring nameSource_; // where the last name found came from
 };
 
 // The namespace of the module (null: the executable), cached for the process: a
 // non-empty answer is computed once, an empty one again on every call. Thread-safe.
 std::wstring getCurrentNamespace(HMODULE module = nullptr);
+
+// The problem() of the resolution behind getCurrentNamespace's last empty answer;
+// empty once a namespace was found.
+std::wstring getCurrentNamespaceProblem();

@@ -31,3 +31,8 @@ std::wstring productNamespaceNameFor(const std::wstring& resolvedNamespace);
 // The product root for a product namespace name: SOFTWARE\Korvane\Wisp for exactly
 // "wp_default", else SOFTWARE\Korvane\NS\<namespaceName>.
 std::wstring productRoot(const std::wstring& namespaceName);
+
+// Whether the file system can hold name as one directory name: 1 to 255 characters,
+// none of < > : " / \ | ? * or a control character, no unpaired surrogate, and no
+// blank or period at the end.
+bool isUsableFolderName(const std::wstring& name);
