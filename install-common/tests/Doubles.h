@@ -11,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,7 +22,7 @@ inline std::wstring marker() {
     return besideTestExecutable(L"install_common_marker.exe");
 }
 
-// The stand-in program counts its starts in a file of the test's own.
+// The stand-in program writes a line "started\n" for each start into a file of the test's own.
 class StartCounter {
 public:
     StartCounter() { SetEnvironmentVariableW(L"KV_MARKER_FILE", (directory / L"starts.txt").c_str()); }
@@ -33,9 +30,6 @@ public:
         SetEnvironmentVariableW(L"KV_MARKER_FILE", nullptr);
         SetEnvironmentVariableW(L"KV_MARKER_SLEEP_MS", nullptr);
     }
-    StartCounter(const StartCounter&) = delete;
-    StartCounter& operator=(const StartCounter&) = delete;
-
     // Waits up to five seconds for that many starts; then the count.
     std::size_t waitFor(std::size_t starts) const {
         for (int i = 0; i < 100 && read() < starts; ++i) {
@@ -43,37 +37,11 @@ public:
         }
         return read();
     }
-    std::size_t read() const {
-        std::ifstream file((directory / L"starts.txt").c_str());
-        std::size_t lines = 0;
-        for (std::string line; std::getline(file, line);) {
-            ++lines;
-        }
-        return lines;
-    }
+    std::size_t read() const { return readFile(directory / L"starts.txt").size() / 8; }
 
 private:
     TempDirectory directory;
 };
-
-// What the installer does: open or create the updater's task, run the program
-// every ten minutes from ten minutes on as the local system account, start it now.
-inline void installUpdaterTask(IScheduler& scheduler, const std::wstring& program) {
-    std::shared_ptr<Task> task = scheduler.getTask(L"Wisp Updater");
-    if (!task) {
-        task = scheduler.createTask(L"Wisp Updater");
-    }
-    ASSERT_NE(task, nullptr);
-    task->setCommand(program);
-    task->setPriority(TaskPriority::High);
-    const auto trigger = std::make_shared<RepeatTrigger>();
-    trigger->setNoEndDate(true);
-    trigger->setStart(currentTime() + 6000000000LL);
-    trigger->setInterval(6000000000LL);
-    task->setTriggers({trigger});
-    task->save(L"", L"");
-    task->run();
-}
 
 // Makes the next call of an "Interface::Method" of a double fail with the result.
 inline void failNext(const std::wstring& method, HRESULT result) {
@@ -114,7 +82,6 @@ public:
     int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
     void STDMETHODCALLTYPE PreHeapMinimize() override {}
     void STDMETHODCALLTYPE PostHeapMinimize() override {}
-
     std::size_t unreleased() {
         std::lock_guard<std::mutex> guard(lock);
         return live.size();
@@ -148,18 +115,9 @@ protected:
         ASSERT_EQ(registration.result(), S_OK);
         SchedulerTest::SetUp();
     }
-    // A folder as the service holds it, through a connection of the test's own;
-    // empty when it cannot be opened (the HRESULT then in opened).
-    static ComPtr<ITaskFolder> storedFolder(const wchar_t* path, HRESULT& opened) {
-        ComPtr<ITaskService> service;
-        Variant empty;
-        ComPtr<ITaskFolder> folder;
-        EXPECT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-                                   service.putVoid()),
-                  S_OK);
-        EXPECT_EQ(service->Connect(empty.get(), empty.get(), empty.get(), empty.get()), S_OK);
-        opened = service->GetFolder(Bstr(path).get(), folder.put());
-        return folder;
+    // The stored XML of a task in the product folder; empty when there is none.
+    static std::wstring xmlOf(const std::wstring& name) {
+        return doubles::readTaskScheduler20Xml(L"\\Korvane\\" + name);
     }
 
     doubles::ScopedTaskScheduler20Registration registration{{store.path()}};
@@ -188,9 +146,6 @@ protected:
                   S_OK);
         EXPECT_EQ(service->Activate(name.c_str(), IID_ITask, reinterpret_cast<IUnknown**>(item.put())), S_OK);
         return item;
-    }
-    std::wstring jobFile(const std::wstring& name) const {
-        return doubles::ts10::jobFilePath(store.path(), name);
     }
 
     doubles::ScopedTaskScheduler10Registration registration{store.path()};

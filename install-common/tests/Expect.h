@@ -14,61 +14,40 @@
 
 namespace kv::test {
 
-// Runs the call and expects a kv::ComException with that HRESULT, an empty
-// reason, that function text and that source file.
+// Runs the call and expects a kv::ComException with that HRESULT and an empty
+// reason or, for S_OK, another kv::BaseException with that reason; either with
+// that function text, that source file and a line.
 template <class Call>
-void expectComException(Call&& call, HRESULT hr, const std::wstring& function, const std::wstring& file) {
+void expectThrow(Call&& call, HRESULT hr, const std::wstring& function, const std::wstring& file,
+                 const std::wstring& reason = L"") {
     try {
         call();
-        ADD_FAILURE() << "no exception; expected " << std::hex << hr << " from "
-                      << kv::str::wideToUtf8(function);
-    } catch (const kv::ComException& error) {
-        EXPECT_EQ(error.comError().Error(), hr) << error.what();
-        EXPECT_EQ(error.reason(), L"");
+        ADD_FAILURE() << "no exception; expected " << std::hex << hr << " from " << str::wideToUtf8(function);
+    } catch (const BaseException& error) {
+        const auto* com = dynamic_cast<const ComException*>(&error);
+        EXPECT_EQ(com != nullptr ? com->comError().Error() : S_OK, hr) << error.what();
+        EXPECT_EQ(error.reason(), reason);
         EXPECT_EQ(error.function(), function);
         EXPECT_EQ(error.file(), file);
         EXPECT_GT(error.line(), 0u);
     }
 }
 
-// Runs the call and expects a kv::BaseException (not a COM one) with that reason.
-template <class Call>
-void expectBaseException(Call&& call, const std::wstring& reason, const std::wstring& function,
-                         const std::wstring& file) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception; expected " << kv::str::wideToUtf8(reason);
-    } catch (const kv::ComException& error) {
-        ADD_FAILURE() << "a COM exception: " << error.what();
-    } catch (const kv::BaseException& error) {
-        EXPECT_EQ(error.reason(), reason);
-        EXPECT_EQ(error.function(), function);
-        EXPECT_EQ(error.file(), file);
-    }
-}
-
 // A time point from a UTC calendar time, with a fraction of a second in ticks.
-inline kv::TimePoint utcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
-                             kv::TimePoint ticks = 0) {
-    SYSTEMTIME utc = {};
-    utc.wYear = year;
-    utc.wMonth = month;
-    utc.wDay = day;
-    utc.wHour = hour;
-    utc.wMinute = minute;
-    utc.wSecond = second;
+inline TimePoint utcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
+                         TimePoint ticks = 0) {
+    const SYSTEMTIME utc = {year, month, 0, day, hour, minute, second, 0};
     FILETIME file = {};
     SystemTimeToFileTime(&utc, &file);
-    const auto value =
-        static_cast<kv::TimePoint>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime);
-    return value - 116444736000000000LL + ticks;
+    return static_cast<TimePoint>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) -
+           116444736000000000LL + ticks;
 }
 
 // The local calendar time of a time point by the Win32 time-zone rules, an
 // oracle independent of the C run-time's conversion.
-inline SYSTEMTIME localTimeOf(kv::TimePoint time) {
+inline SYSTEMTIME localTimeOf(TimePoint time) {
     const auto value = static_cast<ULONGLONG>(time + 116444736000000000LL);
-    FILETIME file = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+    const FILETIME file = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
     SYSTEMTIME utc = {};
     SYSTEMTIME local = {};
     FileTimeToSystemTime(&file, &utc);

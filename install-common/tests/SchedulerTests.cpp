@@ -47,33 +47,17 @@ TEST(CurrentTime, IsTheSystemTimeSince1970) {
 }
 
 // The probe reports the backend it got: 20 for Task Scheduler 2.0, 10 for 1.0.
-class CreateScheduler : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &wine, nullptr),
-                  ERROR_SUCCESS);
-    }
-    void TearDown() override {
-        RegDeleteValueW(wine, L"Version");
-        RegCloseKey(wine);
-    }
-    DWORD probeAs(const std::wstring& version) {
-        const auto bytes = static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t));
-        EXPECT_EQ(RegSetValueExW(wine, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                                 bytes),
-                  ERROR_SUCCESS);
+TEST(CreateScheduler, ChoosesTaskScheduler20FromWindows7On) {
+    const auto probeAs = [](const std::wstring& version) {
+        EXPECT_TRUE(kv::test::writeValue(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ,
+                                         kv::test::bytesOf(version + L'\0')));
         return kv::test::runCommand(L"\"" + kv::test::besideTestExecutable(L"install_common_probe.exe") +
                                     L"\"");
-    }
-
-    HKEY wine = nullptr;
-};
-
-TEST_F(CreateScheduler, ChoosesTaskScheduler20FromWindows7On) {
+    };
     EXPECT_EQ(probeAs(L"vista"), 10u) << "Windows 6.0";
     EXPECT_EQ(probeAs(L"win7"), 20u) << "Windows 6.1";
     EXPECT_EQ(probeAs(L"win10"), 20u) << "Windows 10 (6.2 without a manifest)";
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version");
 }
 
 } // namespace

@@ -62,16 +62,9 @@ TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
 }
 
 TEST_F(TaskScheduler10Double, RefusesTriggersTheServiceRefuses) {
-    TASK_TRIGGER valid = {};
-    valid.cbTriggerSize = sizeof(TASK_TRIGGER);
-    valid.wBeginYear = 2027;
-    valid.wBeginMonth = 1;
-    valid.wBeginDay = 2;
-    valid.wStartHour = 23;
-    valid.wStartMinute = 59;
-    valid.TriggerType = TASK_TIME_TRIGGER_WEEKLY;
-    valid.Type.Weekly.WeeksInterval = 1;
-    valid.Type.Weekly.rgfDaysOfTheWeek = 0x7F;
+    TASK_TRIGGER valid = {sizeof(TASK_TRIGGER),     0,  2027, 1, 2, 0, 0, 0, 23, 59, 0, 0, 0,
+                          TASK_TIME_TRIGGER_WEEKLY, {}, 0,    0};
+    valid.Type.Weekly = {1, 0x7F};
     struct Row {
         void (*change)(TASK_TRIGGER&);
         HRESULT expected;
