@@ -9,48 +9,41 @@
 
 namespace {
 
-using kv::crash::detail::dumpCallback;
-using kv::crash::detail::DumpJob;
-
-TEST(CrashHooks, DumpTypeFollowsTheKind) {
-    EXPECT_EQ(kv::crash::minidumpType(1), static_cast<MINIDUMP_TYPE>(0x127));
-    for (std::uint32_t kind : {0u, 2u, 0xFFu, 0x101u}) {
-        EXPECT_EQ(kv::crash::minidumpType(kind), static_cast<MINIDUMP_TYPE>(0x175)) << kind;
+TEST(CrashHooks, OnlyKindOneIsAFullMemoryDump) {
+    for (std::uint32_t kind : {0u, 1u, 2u, 0xFFu, 0x101u}) {
+        EXPECT_EQ(kv::crash::minidumpType(kind), static_cast<MINIDUMP_TYPE>(kind == 1 ? 0x127 : 0x175))
+            << kind;
     }
 }
 
-struct CallbackCase {
-    ULONG callbackType;
-    std::uint32_t dumpKind;
-    ULONG threadId;    // IncludeThread input
-    ULONG moduleFlags; // ModuleWriteFlags on input
-    BOOL expected;
-    ULONG expectedFlags; // ModuleWriteFlags on output
-    const char* why;
-};
-
-constexpr DWORD DumpThread = 0x1234;
-constexpr ULONG Written = ModuleWriteModule | ModuleWriteDataSeg;
-
-const CallbackCase callbackCases[] = {
-    {ModuleCallback, 0, 0, Written, TRUE, ModuleWriteModule,
-     "kind 0 drops data segments of unreferenced modules"},
-    {ModuleCallback, 0, 0, Written | ModuleReferencedByMemory, TRUE, Written | ModuleReferencedByMemory,
-     "a module referenced by memory keeps its data segments"},
-    {ModuleCallback, 1, 0, Written, TRUE, Written, "a full dump keeps every data segment"},
-    {ModuleCallback, 2, 0, Written, TRUE, Written, "only kind 0 drops data segments"},
-    {IncludeThreadCallback, 0, DumpThread, 0, FALSE, 0, "the dump thread is left out"},
-    {IncludeThreadCallback, 0, DumpThread + 4, 0, TRUE, 0, "every other thread is dumped"},
-    {MemoryCallback, 1, 0, 0, TRUE, 0, "memory callbacks continue for a full dump"},
-    {MemoryCallback, 0, 0, 0, FALSE, 0, "and stop for a small one"},
-    {CancelCallback, 1, 0, 0, FALSE, 0, "a dump is never cancelled"},
-    {ThreadCallback, 0, 0, 0, TRUE, 0, "other callbacks agree"},
-    {IncludeModuleCallback, 0, 0, 0, TRUE, 0, "other callbacks agree"},
-};
-
 TEST(CrashHooks, DumpCallbackAnswersByType) {
-    for (const CallbackCase& row : callbackCases) {
-        DumpJob job;
+    constexpr DWORD DumpThread = 0x1234;
+    constexpr ULONG Written = ModuleWriteModule | ModuleWriteDataSeg;
+    struct Case {
+        ULONG callbackType;
+        std::uint32_t dumpKind;
+        ULONG threadId;    // IncludeThread input
+        ULONG moduleFlags; // ModuleWriteFlags on input
+        BOOL expected;
+        ULONG expectedFlags; // ModuleWriteFlags on output
+        const char* why;
+    };
+    const Case cases[] = {
+        {ModuleCallback, 0, 0, Written, TRUE, ModuleWriteModule,
+         "kind 0 drops data segments of unreferenced modules"},
+        {ModuleCallback, 0, 0, Written | ModuleReferencedByMemory, TRUE, Written | ModuleReferencedByMemory,
+         "a module referenced by memory keeps its data segments"},
+        {ModuleCallback, 1, 0, Written, TRUE, Written, "a full dump keeps every data segment"},
+        {ModuleCallback, 2, 0, Written, TRUE, Written, "only kind 0 drops data segments"},
+        {IncludeThreadCallback, 0, DumpThread, 0, FALSE, 0, "the dump thread is left out"},
+        {IncludeThreadCallback, 0, DumpThread + 4, 0, TRUE, 0, "every other thread is dumped"},
+        {MemoryCallback, 1, 0, 0, TRUE, 0, "memory callbacks continue for a full dump"},
+        {MemoryCallback, 0, 0, 0, FALSE, 0, "and stop for a small one"},
+        {CancelCallback, 1, 0, 0, FALSE, 0, "a dump is never cancelled"},
+        {ThreadCallback, 0, 0, 0, TRUE, 0, "other callbacks agree"},
+    };
+    for (const Case& row : cases) {
+        kv::crash::detail::DumpJob job;
         job.dumpKind = row.dumpKind;
         job.dumpThreadId = DumpThread;
         MINIDUMP_CALLBACK_INPUT input = {};
@@ -60,27 +53,21 @@ TEST(CrashHooks, DumpCallbackAnswersByType) {
         }
         MINIDUMP_CALLBACK_OUTPUT output = {};
         output.ModuleWriteFlags = row.moduleFlags;
-        EXPECT_EQ(dumpCallback(&job, &input, &output), row.expected) << row.why;
+        EXPECT_EQ(kv::crash::detail::dumpCallback(&job, &input, &output), row.expected) << row.why;
         EXPECT_EQ(output.ModuleWriteFlags, row.expectedFlags) << row.why;
     }
 }
 
-TEST(CreateDirectoryRecursive, CreatesEveryMissingLevel) {
+TEST(CreateDirectoryRecursive, CreatesEveryMissingLevelUnlessAFileStandsInTheWay) {
     kv::test::TempDirectory temp;
     const std::wstring deep = temp / L"a\\b\\c";
     ASSERT_TRUE(createDirectoryRecursive(deep, nullptr));
     EXPECT_NE(GetFileAttributesW(deep.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_TRUE(createDirectoryRecursive(deep, nullptr)) << "an existing directory succeeds";
     EXPECT_TRUE(createDirectoryRecursive(L"", nullptr)) << "an empty path succeeds";
-}
 
-TEST(CreateDirectoryRecursive, FailsWhereAFileStandsInTheWay) {
-    kv::test::TempDirectory temp;
     const std::wstring blocker = temp / L"blocker";
-    HANDLE file =
-        CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
+    CloseHandle(CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     EXPECT_FALSE(createDirectoryRecursive(blocker, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_FALSE(createDirectoryRecursive(blocker + L"\\below", nullptr));

@@ -20,7 +20,8 @@
 #include <string>
 #include <thread>
 
-// While armed, every allocation through operator new is counted.
+// While armed, every allocation is counted: the other forms of operator new of the
+// C++ library go through this one.
 std::atomic<bool> countAllocations{false};
 std::atomic<unsigned> allocations{0};
 
@@ -33,29 +34,10 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
 void operator delete(void* memory) noexcept {
     std::free(memory);
 }
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
 void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
     std::free(memory);
 }
 
@@ -86,22 +68,6 @@ void accessViolation() {
     *static_cast<volatile int*>(nullptr) = 1;
 }
 
-bool hangingCallback(void*, DWORD) {
-    Sleep(INFINITE);
-    return true;
-}
-
-bool crashingCallback(void*, DWORD) {
-    accessViolation();
-    return true;
-}
-
-// Ends the process with the number of allocations made since the crash, before any dump.
-bool allocationReportingCallback(void*, DWORD) {
-    TerminateProcess(GetCurrentProcess(), 0xA0000000u | allocations.load());
-    return false;
-}
-
 // Stands in for the registration of Windows, which Wine only pretends: keeps what the
 // hooks registered.
 struct RecoveryRegistration {
@@ -123,27 +89,24 @@ bool replaceKernel32Import(const char* name, void* replacement) {
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         dll->Name != 0; ++dll) {
+    const DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); dll->Name != 0;
+         ++dll) {
         if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0) {
             continue;
         }
         const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                std::strcmp(
-                    reinterpret_cast<const char*>(
-                        reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name),
-                    name) != 0) {
-                continue;
+            const auto* import =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) && std::strcmp(import->Name, name) == 0) {
+                DWORD protection = 0;
+                VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), PAGE_READWRITE, &protection);
+                slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+                VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), protection, &protection);
+                return true;
             }
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
-            return true;
         }
     }
     return false;
@@ -158,10 +121,70 @@ void check(bool holds, const char* what) {
     }
 }
 
-std::wstring systemLibraryPath(const wchar_t* name) {
+// Every hook, with what each of them was given.
+int checkInstalledHooks() {
+    check(GetErrorMode() == (SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS),
+          "SEM_FAILCRITICALERRORS is added to the error mode");
+    const LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+    check(filter == kv::crash::detail::crashFilter, "the crash filter is the unhandled-exception filter");
+    check(_set_purecall_handler(nullptr) != nullptr, "a pure-call handler is set");
+    check(_get_invalid_parameter_handler() != nullptr, "an invalid-parameter handler is set");
+    const auto abortHandler = std::signal(SIGABRT, SIG_DFL);
+    check(abortHandler != SIG_DFL && abortHandler != SIG_IGN && abortHandler != SIG_ERR,
+          "an abort-signal handler is set");
+    check(recoveryRegistration.calls == 1, "the recovery callback is registered once");
+    check(recoveryRegistration.callback == kv::crash::detail::recoveryCallback, "with the recovery callback");
+    check(recoveryRegistration.parameter == kv::crash::detail::recoveryParameter(), "with the hooks' state");
+    check(recoveryRegistration.pingInterval == 5000, "with a ping interval of 5000 ms");
+    check(recoveryRegistration.flags == 0, "and no flags");
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    return std::wstring(system) + L"\\" + name;
+    const HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+    check(dbghelp != nullptr && _wcsicmp(getModuleFileName(dbghelp).c_str(),
+                                         (std::wstring(system) + L"\\dbghelp.dll").c_str()) == 0,
+          "dbghelp is loaded from the system folder before any crash");
+    KvZarnLogging::closeLog();
+    return failedChecks;
+}
+
+// Calls what the hooks set as a C runtime handler: the runtime under test never does.
+template <typename Handler, typename... Arguments>
+void callHandler(Handler handler, Arguments... arguments) {
+    if (handler == nullptr) {
+        std::exit(3);
+    }
+    handler(arguments...);
+}
+
+void twoThreadsCrash() {
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const auto crash = [start] {
+        WaitForSingleObject(start, INFINITE);
+        accessViolation();
+    };
+    std::thread first(crash);
+    std::thread second(crash);
+    Sleep(200);
+    SetEvent(start);
+    first.join();
+    second.join();
+}
+
+std::string scenario;
+std::wstring folder; // of the dump
+
+// A callback of the probe's own: a dump thread that never ends, a crash on the dump
+// thread, or the number of allocations made since the crash (after a crash the heap
+// may be locked by the crashed thread) as the exit code, before any dump.
+bool ownCallback(void*, DWORD) {
+    if (scenario == "hungdump") {
+        Sleep(INFINITE);
+    }
+    if (scenario == "dumpthreadcrash") {
+        accessViolation();
+    }
+    TerminateProcess(GetCurrentProcess(), 0xA0000000u | allocations.load());
+    return false;
 }
 
 std::wstring widen(const char* text) {
@@ -175,30 +198,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: crash-probe scenario name [kind] [folder]\n");
         return 2;
     }
-    const std::string scenario = argv[1];
+    scenario = argv[1];
     const std::wstring name = widen(argv[2]);
     const unsigned kind = argc > 3 ? static_cast<unsigned>(std::strtoul(argv[3], nullptr, 0)) : 0;
-    std::wstring folder = joinPath(getFolderPath(FolderId::CommonAppData), L"Korvane\\CrashDumps");
+    folder = joinPath(getFolderPath(FolderId::CommonAppData), L"Korvane\\CrashDumps");
     if (argc > 4) {
         folder = std::strcmp(argv[4], "-") == 0 ? std::wstring() : widen(argv[4]);
     }
 
-    if (scenario == "hungdump") {
-        // A dump thread that never ends must not keep the crashed process alive.
-        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
-                                     hangingCallback, nullptr);
-        accessViolation();
-    }
-    if (scenario == "dumpthreadcrash") {
-        // A crash on the dump thread must not wait for the dump thread to end.
-        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
-                                     crashingCallback, nullptr);
-        accessViolation();
-    }
-    if (scenario == "noheap") {
-        // After a crash the heap may be locked by the crashed thread.
-        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"),
-                                     allocationReportingCallback, nullptr);
+    if (scenario == "hungdump" || scenario == "dumpthreadcrash" || scenario == "noheap") {
+        kv::crash::installCrashHooks(kv::crash::AllHooks, kind, joinPath(folder, name + L".dmp"), ownCallback,
+                                     nullptr);
         countAllocations.store(true);
         accessViolation();
     }
@@ -212,88 +222,36 @@ int main(int argc, char** argv) {
     KvZarnLogging::openLog(productNamespaceName(), L"Wisp", name, KvZarnLogging::Info, 0);
     CrashHandler::instance().RegisterCrashHooks(folder, name + L".dmp", kind);
 
-    if (scenario == "installed") {
-        // Every hook, with what each of them was given.
-        check(GetErrorMode() == (SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS),
-              "SEM_FAILCRITICALERRORS is added to the error mode");
-        const LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
-        SetUnhandledExceptionFilter(filter);
-        check(filter == kv::crash::detail::crashFilter, "the crash filter is the unhandled-exception filter");
-        const _purecall_handler pureCall = _set_purecall_handler(nullptr);
-        _set_purecall_handler(pureCall);
-        check(pureCall != nullptr, "a pure-call handler is set");
-        check(_get_invalid_parameter_handler() != nullptr, "an invalid-parameter handler is set");
-        const auto abortHandler = std::signal(SIGABRT, SIG_DFL);
-        std::signal(SIGABRT, abortHandler);
-        check(abortHandler != SIG_DFL && abortHandler != SIG_IGN && abortHandler != SIG_ERR,
-              "an abort-signal handler is set");
-        check(recoveryRegistration.calls == 1, "the recovery callback is registered once");
-        check(recoveryRegistration.callback == kv::crash::detail::recoveryCallback,
-              "with the recovery callback");
-        check(recoveryRegistration.parameter == kv::crash::detail::recoveryParameter(),
-              "with the hooks' state");
-        check(recoveryRegistration.pingInterval == 5000, "with a ping interval of 5000 ms");
-        check(recoveryRegistration.flags == 0, "and no flags");
-        const HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
-        check(dbghelp != nullptr && _wcsicmp(getModuleFileName(dbghelp).c_str(),
-                                             systemLibraryPath(L"dbghelp.dll").c_str()) == 0,
-              "dbghelp is loaded from the system folder before any crash");
-        KvZarnLogging::closeLog();
-        return failedChecks;
-    }
-    if (scenario == "twice") {
-        CrashHandler::instance().RegisterCrashHooks(folder + L"\\other", L"other.dmp", kind);
-        accessViolation();
-    }
-    if (scenario == "av") {
-        accessViolation();
-    }
-    if (scenario == "raise") {
-        RaiseException(0xE0434F4D, 0, 0, nullptr);
-    }
-    if (scenario == "abort") {
-        std::abort();
-    }
-    if (scenario == "purevirtual") {
-        probe::callWork = [](probe::Base* object) { object->work(); };
-        probe::Derived derived;
-    }
-    if (scenario == "invalidparameter") {
-        // The C runtime under test never calls this handler itself: call what it holds.
-        const _invalid_parameter_handler handler = _get_invalid_parameter_handler();
-        if (handler == nullptr) {
-            return 3;
-        }
-        handler(L"expression", L"function", L"file", 1, 0);
-    }
-    if (scenario == "purecallhook") {
-        const _purecall_handler handler = _set_purecall_handler(nullptr);
-        _set_purecall_handler(handler);
-        if (handler == nullptr) {
-            return 3;
-        }
-        handler();
-    }
-    if (scenario == "twothreads") {
-        HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        std::thread first([start] {
-            WaitForSingleObject(start, INFINITE);
-            accessViolation();
-        });
-        std::thread second([start] {
-            WaitForSingleObject(start, INFINITE);
-            accessViolation();
-        });
-        Sleep(200);
-        SetEvent(start);
-        first.join();
-        second.join();
-    }
-    if (scenario == "recovery") {
+    const std::pair<const char*, void (*)()> crashes[] = {
+        {"twice",
+         [] {
+             CrashHandler::instance().RegisterCrashHooks(folder + L"\\other", L"other.dmp", 0);
+             accessViolation();
+         }},
+        {"av", accessViolation},
+        {"raise", [] { RaiseException(0xE0434F4D, 0, 0, nullptr); }},
+        {"abort", [] { std::abort(); }},
+        {"purevirtual",
+         [] {
+             probe::callWork = [](probe::Base* object) { object->work(); };
+             probe::Derived derived;
+         }},
+        {"invalidparameter",
+         [] { callHandler(_get_invalid_parameter_handler(), L"expression", L"function", L"file", 1u, 0); }},
+        {"purecallhook", [] { callHandler(_set_purecall_handler(nullptr)); }},
+        {"twothreads", twoThreadsCrash},
         // Windows calls this when it recovers a hung or crashed process; Wine never does.
-        kv::crash::detail::recoveryCallback(kv::crash::detail::recoveryParameter());
-        KvZarnLogging::closeLog();
-        return 0;
+        {"recovery", [] { kv::crash::detail::recoveryCallback(kv::crash::detail::recoveryParameter()); }},
+    };
+    if (scenario == "installed") {
+        return checkInstalledHooks();
+    }
+    for (const auto& [crashName, crash] : crashes) {
+        if (scenario == crashName) {
+            crash();
+            KvZarnLogging::closeLog();
+            return 0;
+        }
     }
     std::fprintf(stderr, "crash-probe: no crash for scenario %s\n", scenario.c_str());
     return 4;

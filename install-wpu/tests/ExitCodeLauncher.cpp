@@ -1,57 +1,51 @@
 // Runs a program and prints its full 32-bit exit code, which `wine program.exe` cuts
 // to its low byte.
 //   exitcode-launcher program [arguments...]
+// The program's command line is the rest of the launcher's own, as it was given.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
-#include <string>
+#include <cwchar>
 #include <vector>
 
-namespace {
-
-// One argument quoted so that CommandLineToArgvW gives it back unchanged.
-std::wstring quoted(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring result = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        result += c;
-    }
-    result.append(backslashes * 2, L'\\');
-    return result + L"\"";
-}
-
-} // namespace
-
 int main() {
-    int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr || count < 2) {
+    // The first element ends at its closing quote when quoted, else at the first blank.
+    const wchar_t* rest = GetCommandLineW();
+    if (*rest == L'"') {
+        const wchar_t* closing = std::wcschr(rest + 1, L'"');
+        rest = closing != nullptr ? closing + 1 : rest + std::wcslen(rest);
+    }
+    while (*rest != L'\0' && *rest != L' ' && *rest != L'\t') {
+        ++rest;
+    }
+    while (*rest == L' ' || *rest == L'\t') {
+        ++rest;
+    }
+    if (*rest == L'\0') {
         std::fprintf(stderr, "usage: exitcode-launcher program [arguments...]\n");
         return 2;
     }
-    std::wstring command;
-    for (int i = 1; i < count; ++i) {
-        command += (i > 1 ? L" " : L"") + quoted(arguments[i]);
-    }
-    LocalFree(arguments);
-    std::vector<wchar_t> buffer(command.begin(), command.end());
-    buffer.push_back(L'\0');
+    std::vector<wchar_t> command(rest, rest + std::wcslen(rest) + 1);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        std::fprintf(stderr, "exitcode-launcher: cannot start the program, error %lu\n", GetLastError());
+    // Under load Wine now and then refuses a start with ERROR_INTERNAL_ERROR; a moment
+    // later the same start succeeds.
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            error = ERROR_SUCCESS;
+            break;
+        }
+        error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(200);
+    }
+    if (error != ERROR_SUCCESS) {
+        std::fprintf(stderr, "exitcode-launcher: cannot start the program, error %lu\n", error);
         return 1;
     }
     WaitForSingleObject(process.hProcess, INFINITE);

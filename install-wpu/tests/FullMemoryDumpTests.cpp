@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "InstallerTestSupport.h"
-#include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +17,16 @@ TEST(FullMemoryDump, ACrashDuringAnInstallRunLeavesAFullDumpAndAFatalLineLast) {
     wpu::test::ScopedEnvironment environment;
     environment.set(L"wp_module", L"m");
     environment.set(L"wp_version", L"1");
-    environment.set(L"KV_PROBE_MODULE", L"wpupdater-win-arm64");
+    environment.set(L"KV_PROBE_MODULE", L"full-dump");
     environment.set(L"KV_PROBE_CRASH", L"av");
     environment.set(L"KV_PROBE_RECORD", temp / L"record.txt");
-    const std::wstring dump = wpu::test::crashDumpFolder() + L"\\install-wpupdater-win-arm64.dmp";
-    const std::wstring log = wpu::test::machineLogPath(L"install-wpupdater-win-arm64");
+    const std::wstring dump = wpu::test::crashDumpFolder() + L"\\install-full-dump.dmp";
+    const std::wstring log = wpu::test::machineLogPath(L"install-full-dump");
     DeleteFileW(dump.c_str());
     DeleteFileW(log.c_str());
 
-    const std::wstring probe = wpu::test::buildDirectory() + L"\\installer-probe.exe";
-    EXPECT_EQ(kv::test::runCommand(L"\"" + probe + L"\"", 300000), 0xC0000005u);
+    EXPECT_EQ(kv::test::runCommand(L"\"" + wpu::test::buildDirectory() + L"\\installer-probe.exe\"", 300000),
+              0xC0000005u);
 
     const wpu::test::MinidumpInfo info = wpu::test::readMinidump(dump);
     ASSERT_TRUE(info.readable);

@@ -4,7 +4,6 @@
 #include "kvtl/Str.h"
 
 #include "InstallerTestSupport.h"
-#include "test-support/TestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,434 +19,325 @@ using testing::ElementsAreArray;
 using wpu::test::createVersionKey;
 using wpu::test::registryKeyExists;
 using wpu::test::registryString;
+using Lines = std::vector<std::wstring>;
 
-constexpr wchar_t Root[] = L"SOFTWARE\\Korvane\\Wisp";
-constexpr wchar_t RebootKey[] = L"SOFTWARE\\Korvane\\Wisp\\RebootRequested";
-constexpr wchar_t FlushLines[][80] = {
-    L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
-    L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
-    L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
-};
+const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
+const std::wstring Updates = Root + L"\\updates\\";
+const std::wstring RebootKey = Root + L"\\RebootRequested";
+
+// The registry flushes and the last line of a run that got as far as the records.
+Lines ending(int result) {
+    return {L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
+            L" I: InstallerMain: Returning: " + std::to_wstring(result)};
+}
+
+Lines operator+(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
 
 // InstallerMain runs in installer-probe.exe with a main logic scripted through the
-// environment; each run gets its own module names, log file and record file.
+// environment; each run gets its own module name, log file and record file.
 class InstallerMainRun : public testing::Test {
 protected:
     kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane"};
     kv::test::TempDirectory temp_;
     wpu::test::ScopedEnvironment environment_;
+    std::wstring logStem_;
 
-    // Starts the probe with that main logic name and arguments; the log of the run
-    // (install- or uninstall- + logic) is deleted first.
-    DWORD run(const std::wstring& logic, const std::wstring& arguments, bool uninstallLog = false) {
-        logic_ = logic;
-        logStem_ = (uninstallLog ? L"uninstall-" : L"install-") + logic;
-        DeleteFileW(wpu::test::machineLogPath(logStem_).c_str());
+    // Versions 1 ("previous") and 2 ("active") of the module "wpu"; version 1 is the one
+    // being installed or uninstalled to.
+    void setUpdate() {
+        tree_.clear();
+        createVersionKey(Updates + L"wpu\\1", L"previous");
+        createVersionKey(Updates + L"wpu\\2", L"active");
+        environment_.set(L"wp_module", L"wpu");
+        environment_.set(L"wp_version", L"1");
+        environment_.set(L"wp_title", L"Wisp");
+    }
+    std::wstring statuses() const {
+        return registryString(Updates + L"wpu\\1", L"status") + L" " +
+               registryString(Updates + L"wpu\\2", L"status");
+    }
+
+    // Starts the probe with that main logic name; its log is deleted first.
+    DWORD run(const std::wstring& logic, const std::wstring& arguments = L"", bool uninstall = false,
+              bool administrator = true) {
+        logStem_ = (uninstall ? L"uninstall-" : L"install-") + logic;
+        DeleteFileW(logPath(administrator).c_str());
         DeleteFileW(recordPath().c_str());
         environment_.set(L"KV_PROBE_MODULE", logic);
         environment_.set(L"KV_PROBE_RECORD", recordPath());
-        const std::wstring probe = wpu::test::buildDirectory() + L"\\installer-probe.exe";
-        return kv::test::runCommand(L"\"" + probe + L"\"" + (arguments.empty() ? L"" : L" " + arguments));
+        const std::wstring command =
+            L"\"" + wpu::test::buildDirectory() + L"\\installer-probe.exe\" " + arguments;
+        return administrator ? kv::test::runCommand(command) : wpu::test::runWithoutAdministrators(command);
     }
 
-    void setUpdate(const std::wstring& module, const std::wstring& version, const std::wstring& title) {
-        environment_.set(L"wp_module", module);
-        environment_.set(L"wp_version", version);
-        environment_.set(L"wp_title", title);
+    std::wstring logPath(bool administrator = true) const {
+        return administrator ? wpu::test::machineLogPath(logStem_) : wpu::test::userLogPath(logStem_);
     }
 
-    std::vector<std::wstring> logLines() const {
-        return wpu::test::readLogLines(wpu::test::machineLogPath(logStem_));
+    // The log's messages after the version and crash-hook lines every run starts with,
+    // which it checks.
+    Lines messages(bool administrator = true) const {
+        const Lines all = wpu::test::withoutMarkers(wpu::test::readLogLines(logPath(administrator)));
+        const Lines header = {L" I: InstallerMain: Version: 01.02.03.40 (probe-build)",
+                              L" I: CrashHandler::RegisterCrashHooks: Hooking crash",
+                              L" I: CrashHandler::RegisterCrashHooks: Dump path: '" +
+                                  wpu::test::crashDumpFolder() + L"\\" + logStem_ + L".dmp'"};
+        EXPECT_TRUE(all.size() >= 3 && std::equal(header.begin(), header.end(), all.begin()));
+        return all.size() < 3 ? all : Lines(all.begin() + 3, all.end());
     }
+
+    // The messages after the one that starts with `line`.
+    Lines messagesAfter(const std::wstring& line) const {
+        const Lines all = messages();
+        const auto at = std::find_if(
+            all.begin(), all.end(), [&](const std::wstring& message) { return message.rfind(line, 0) == 0; });
+        return at == all.end() ? Lines{L"no " + line} : Lines(at + 1, all.end());
+    }
+
     std::string record() const { return wpu::test::readFile(recordPath()); }
     std::wstring recordPath() const { return temp_ / L"record.txt"; }
-
-    // The lines every run starts with.
-    std::vector<std::wstring> header() const {
-        return {L"", L" I: ***  LOGGING STARTED  ***",
-                L" I: InstallerMain: Version: 01.02.03.40 (probe-build)",
-                L" I: CrashHandler::RegisterCrashHooks: Hooking crash",
-                L" I: CrashHandler::RegisterCrashHooks: Dump path: '" + wpu::test::crashDumpFolder() + L"\\" +
-                    logStem_ + L".dmp'"};
-    }
-
-    static void append(std::vector<std::wstring>& lines, std::initializer_list<std::wstring> more) {
-        lines.insert(lines.end(), more.begin(), more.end());
-    }
-
-    static void appendEnd(std::vector<std::wstring>& lines, int result, bool flushed) {
-        if (flushed) {
-            lines.insert(lines.end(), std::begin(FlushLines), std::end(FlushLines));
-        }
-        append(lines,
-               {L" I: InstallerMain: Returning: " + std::to_wstring(result), L" I: ***  LOGGING ENDED  ***"});
-    }
-
-    std::wstring moduleKey() const { return std::wstring(Root) + L"\\modules\\" + logic_; }
-
-    std::wstring logic_;
-    std::wstring logStem_;
 };
 
-struct ResultCase {
-    int result;
-    bool rebootRequest;
-    bool registration;
-    bool tryAgain;
-};
-
-// What each result of execute() records.
-const ResultCase resultCases[] = {
-    {0, false, true, false},   {1, false, false, false},   {7, false, false, false},
-    {13, false, false, true},  {100, true, true, false},   {101, true, false, false},
-    {200, false, true, false}, {201, false, false, false}, {55, false, false, false},
-    {-5, false, false, false},
-};
-
-TEST_F(InstallerMainRun, InstallRecordsWhatTheResultAsksFor) {
-    for (const ResultCase& row : resultCases) {
-        SCOPED_TRACE(row.result);
-        tree_.clear();
-        const std::wstring code = std::to_wstring(row.result);
-        const std::wstring module = L"mod" + code;
-        createVersionKey(std::wstring(Root) + L"\\updates\\" + module + L"\\1", L"active");
-        createVersionKey(std::wstring(Root) + L"\\updates\\" + module + L"\\2", L"");
-        setUpdate(module, L"2", L"Title " + code);
-        environment_.set(L"KV_PROBE_RESULT", code);
-
-        EXPECT_EQ(run(L"logic" + code, L""), static_cast<DWORD>(row.result));
-
-        std::vector<std::wstring> expected = header();
-        append(expected, {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=" + module +
-                              L", title=Title " + code + L", version=2",
-                          L" I: InstallerMain: Installing " + module + L", version 2. title: Title " + code,
-                          L" I: InstallerMain: Executing main logic...",
-                          L" I: InstallerMain: Main logic returned: " + code});
-        if (row.rebootRequest) {
-            append(expected, {L" I: kv::wpu::set_reboot_requested: Set reboot requested: 'Title " + code +
-                              L"' under SOFTWARE\\Korvane\\Wisp\\RebootRequested"});
-        }
-        if (row.registration) {
-            append(expected, {L" I: wp::markActiveVersion: Deactivating update 1, current old status=active "
-                              L"new status=previous",
-                              L" I: wp::markActiveVersion: Activating update 2"});
-        }
-        if (row.tryAgain) {
-            append(expected, {L" I: InstallerMain: Set " + module + L" 2 to try again",
-                              L" I: wp::markToTryAgain: Set to try again under 2"});
-        }
-        appendEnd(expected, row.result, true);
-        EXPECT_THAT(logLines(), ElementsAreArray(expected));
-
-        const std::wstring updates = std::wstring(Root) + L"\\updates\\" + module;
-        EXPECT_EQ(registryString(updates + L"\\1", L"status"), row.registration ? L"previous" : L"active");
-        EXPECT_EQ(registryString(updates + L"\\2", L"status"), row.registration ? L"active"
-                                                               : row.tryAgain   ? L"failed-will-retry"
-                                                                                : L"<missing>");
-        EXPECT_EQ(registryString(moduleKey(), L"path"),
-                  row.registration ? wpu::test::buildDirectory() : std::wstring(L"<missing>"));
-        EXPECT_EQ(registryString(RebootKey, L"reason"), row.rebootRequest ? L"Title " + code : L"<missing>");
-        EXPECT_EQ(record(), "execute\ndestroyed\n");
-    }
-}
-
-struct RecordFailureCase {
-    const char* why;
-    int result;
-    const wchar_t* deniedKey; // below the product root ("" for the root itself)
-    DWORD denied;
-    DWORD exitCode;
-    std::vector<std::wstring> complaints; // the Warning and Error lines, in order
-    const wchar_t* status2;               // status of version 2 afterwards
-};
-
-// Records refused by the registry itself (a key whose DACL denies the write).
-TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
-    const std::wstring modules = L"SOFTWARE\\Korvane\\Wisp\\modules\\rec";
-    const std::wstring reboot = L"SOFTWARE\\Korvane\\Wisp\\RebootRequested";
-    const std::wstring updates = L"SOFTWARE\\Korvane\\Wisp\\updates\\wpu\\";
-    const std::wstring pathError = L"*E: InstallerMain: Record 'path' not written under " + modules;
-    const std::wstring rebootLines[] = {
-        L".W: kv::wpu::set_reboot_requested: Failed to create 'RebootRequested' key " + reboot +
-            L" for WPU, error = 5",
-        L"*E: kv::wpu::set_reboot_requested: Record 'RebootRequested' not written under " + reboot +
-            L", error = 5"};
-    const RecordFailureCase cases[] = {
-        {"no module path", 0, L"", KEY_CREATE_SUB_KEY, 7, {pathError + L"0, error = 5"}, L"active"},
-        {"neither reboot request nor module path",
-         100,
-         L"",
-         KEY_CREATE_SUB_KEY,
-         7,
-         {rebootLines[0], rebootLines[1], pathError + L"100, error = 5"},
-         L"active"},
-        {"no reboot request: other codes pass",
-         101,
-         L"",
-         KEY_CREATE_SUB_KEY,
-         101,
-         {rebootLines[0], rebootLines[1]},
-         L"<missing>"},
-        {"200 passes with its Error line",
-         200,
-         L"",
-         KEY_CREATE_SUB_KEY,
-         200,
-         {pathError + L"200, error = 5"},
-         L"active"},
-        {"one status refused, the next still written",
-         0,
-         L"\\updates\\wpu\\1",
-         KEY_SET_VALUE,
-         7,
-         {L"*E: wp::markActiveVersion: Record 'status' not written under " + updates + L"1, error = 5"},
-         L"active"},
-        {"try-again mark refused",
-         13,
-         L"\\updates\\wpu\\2",
-         KEY_SET_VALUE,
-         13,
-         {L"*E: wp::markToTryAgain: Record 'status' not written under " + updates + L"2, error = 5"},
-         L"<missing>"},
+// Which records each result asks for: the reboot request, the registration (version
+// statuses and the module path, which an uninstall removes) and the mark to try again.
+// An uninstall never keeps the active version as previous.
+TEST_F(InstallerMainRun, TheResultDecidesTheRecords) {
+    struct Case {
+        bool uninstall;
+        const wchar_t* result; // of execute() or uninstall(), "" for IMainLogic's own
+        int exitCode;
+        bool reboot, registration, tryAgain;
+        const wchar_t* statuses; // of versions 1 and 2 afterwards
+        bool registered = true;  // the module key exists before an uninstall
     };
-    for (const RecordFailureCase& row : cases) {
-        SCOPED_TRACE(row.why);
-        tree_.clear();
-        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\1", L"active");
-        createVersionKey(std::wstring(Root) + L"\\updates\\wpu\\2", L"");
-        wpu::test::denyOnKey(std::wstring(Root) + row.deniedKey, row.denied);
-        setUpdate(L"wpu", L"2", L"Wisp");
-        environment_.set(L"KV_PROBE_RESULT", std::to_wstring(row.result));
-
-        EXPECT_EQ(run(L"rec" + std::to_wstring(row.result), L""), row.exitCode);
-
-        const auto lines = logLines();
-        std::vector<std::wstring> complaints;
-        std::copy_if(lines.begin(), lines.end(), std::back_inserter(complaints),
-                     [](const std::wstring& line) {
-                         return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0;
-                     });
-        EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
-        EXPECT_THAT(lines, testing::Contains(FlushLines[2]));
-        EXPECT_EQ(lines[lines.size() - 2], L" I: InstallerMain: Returning: " + std::to_wstring(row.exitCode));
-        EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\wpu\\2", L"status"), row.status2);
-    }
-}
-
-struct UninstallCase {
-    const char* why;
-    const wchar_t* result; // KV_PROBE_UNINSTALL, empty for IMainLogic's own
-    int exitCode;
-    bool moduleKeyBefore;
-    bool reboot;
-    bool removal;
-};
-
-const UninstallCase uninstallCases[] = {
-    {"the default uninstall records nothing", L"", 201, true, false, false},
-    {"0 removes the registration and activates without keeping", L"0", 0, true, false, true},
-    {"100 also requests a reboot", L"100", 100, true, true, true},
-    {"200 removes the registration", L"200", 200, true, false, true},
-    {"a missing registration is a warning", L"0", 0, false, false, true},
-    {"13 marks the version to try again and removes nothing", L"13", 13, true, false, false},
-};
-
-TEST_F(InstallerMainRun, UninstallRemovesTheRegistrationOnlyWhenAsked) {
-    for (const UninstallCase& row : uninstallCases) {
-        SCOPED_TRACE(row.why);
-        tree_.clear();
-        const std::wstring updates = std::wstring(Root) + L"\\updates\\wpu";
-        createVersionKey(updates + L"\\1", L"previous");
-        createVersionKey(updates + L"\\2", L"active");
-        setUpdate(L"wpu", L"1", L"Wisp");
-        environment_.set(L"KV_PROBE_UNINSTALL", row.result);
-        environment_.set(L"KV_PROBE_KEEP", L"1");
-        const std::wstring logic =
-            L"un" + std::to_wstring(row.exitCode) + (row.moduleKeyBefore ? L"" : L"missing");
-        const std::wstring key = std::wstring(Root) + L"\\modules\\" + logic;
-        if (row.moduleKeyBefore) {
+    const Case cases[] = {
+        {false, L"0", 0, false, true, false, L"active previous"},
+        {false, L"1", 1, false, false, false, L"previous active"},
+        {false, L"7", 7, false, false, false, L"previous active"},
+        {false, L"13", 13, false, false, true, L"failed-will-retry active"},
+        {false, L"100", 100, true, true, false, L"active previous"},
+        {false, L"101", 101, true, false, false, L"previous active"},
+        {false, L"200", 200, false, true, false, L"active previous"},
+        {false, L"201", 201, false, false, false, L"previous active"},
+        {false, L"55", 55, false, false, false, L"previous active"},
+        {false, L"-5", -5, false, false, false, L"previous active"},
+        {true, L"", 201, false, false, false, L"previous active"},
+        {true, L"0", 0, false, true, false, L"active inactive"},
+        {true, L"0", 0, false, true, false, L"active inactive", false},
+        {true, L"13", 13, false, false, true, L"failed-will-retry active"},
+        {true, L"100", 100, true, true, false, L"active inactive"},
+        {true, L"200", 200, false, true, false, L"active inactive"},
+    };
+    int index = 0;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(testing::Message() << (row.uninstall ? "uninstall " : "install ") << row.exitCode
+                                        << (row.registered ? "" : " without registration"));
+        setUpdate();
+        environment_.set(row.uninstall ? L"KV_PROBE_UNINSTALL" : L"KV_PROBE_RESULT", row.result);
+        const std::wstring logic = L"run" + std::to_wstring(index++);
+        const std::wstring key = Root + L"\\modules\\" + logic;
+        if (row.uninstall && row.registered) {
             createVersionKey(key + L"\\RebootRequested", L"");
         }
 
-        EXPECT_EQ(run(logic, L"--uninstall", true), static_cast<DWORD>(row.exitCode));
+        EXPECT_EQ(run(logic, row.uninstall ? L"--uninstall" : L"", row.uninstall),
+                  static_cast<DWORD>(row.exitCode));
 
-        std::vector<std::wstring> expected = header();
-        append(expected,
-               {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=wpu, title=Wisp, "
-                L"version=1",
-                L" I: InstallerMain: Uninstalling wpu", L" I: InstallerMain: Executing main logic...",
-                L" I: InstallerMain: Main logic returned: " + std::to_wstring(row.exitCode)});
+        Lines expected;
         if (row.reboot) {
-            append(expected, {L" I: kv::wpu::set_reboot_requested: Set reboot requested: 'Wisp' under "
-                              L"SOFTWARE\\Korvane\\Wisp\\RebootRequested"});
+            expected.push_back(L" I: kv::wpu::set_reboot_requested: Set reboot requested: 'Wisp' under " +
+                               RebootKey);
         }
-        if (row.removal) {
-            append(expected,
-                   {L" I: wp::markActiveVersion: Activating update 1",
-                    L" I: wp::markActiveVersion: Deactivating update 2, current old status=active new "
-                    L"status=inactive"});
-            if (!row.moduleKeyBefore) {
-                append(expected, {L".W: InstallerMain: Cannot remove module registration: 1, path " + key});
-            }
+        if (row.registration) {
+            expected = expected +
+                       Lines{L" I: wp::markActiveVersion: Activating update 1",
+                             L" I: wp::markActiveVersion: Deactivating update 2, current old status=active "
+                             L"new status=" +
+                                 std::wstring(row.uninstall ? L"inactive" : L"previous")};
         }
-        if (row.exitCode == 13) {
-            append(expected, {L" I: InstallerMain: Set wpu 1 to try again",
-                              L" I: wp::markToTryAgain: Set to try again under 1"});
+        if (row.registration && !row.registered) {
+            expected.push_back(L".W: InstallerMain: Cannot remove module registration: 1, path " + key);
         }
-        appendEnd(expected, row.exitCode, true);
-        EXPECT_THAT(logLines(), ElementsAreArray(expected));
-
-        EXPECT_EQ(registryKeyExists(key), row.moduleKeyBefore && !row.removal);
-        EXPECT_EQ(registryString(updates + L"\\1", L"status"), row.removal          ? L"active"
-                                                               : row.exitCode == 13 ? L"failed-will-retry"
-                                                                                    : L"previous");
-        EXPECT_EQ(registryString(updates + L"\\2", L"status"), row.removal ? L"inactive" : L"active");
-        EXPECT_EQ(registryKeyExists(RebootKey), row.reboot);
-        EXPECT_EQ(record(), "uninstall\ndestroyed\n");
+        if (row.tryAgain) {
+            expected = expected + Lines{L" I: InstallerMain: Set wpu 1 to try again",
+                                        L" I: wp::markToTryAgain: Set to try again under 1"};
+        }
+        EXPECT_THAT(
+            messagesAfter(L" I: InstallerMain: Main logic returned: " + std::to_wstring(row.exitCode)),
+            ElementsAreArray(expected + ending(row.exitCode)));
+        EXPECT_EQ(statuses(), row.statuses);
+        if (row.uninstall) {
+            EXPECT_EQ(registryKeyExists(key), row.registered && !row.registration);
+        } else {
+            EXPECT_EQ(registryString(key, L"path"),
+                      row.registration ? wpu::test::buildDirectory() : L"<missing>");
+        }
+        EXPECT_EQ(registryString(RebootKey, L"reason"), row.reboot ? L"Wisp" : L"<missing>");
+        EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
     }
 }
 
-struct CommandLineCase {
-    const wchar_t* arguments;
-    bool uninstall;
-};
+// Records refused by the registry itself (a key whose DACL denies the write): each is an
+// Error line, the other records are still written, and 0 and 100 turn into 7.
+TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
+    struct Case {
+        int result;
+        const wchar_t* deniedKey; // below the product root
+        DWORD denied;
+        DWORD exitCode;
+        Lines complaints; // the Warning and Error lines, in order
+        const wchar_t* statuses;
+    };
+    const std::wstring path =
+        L"*E: InstallerMain: Record 'path' not written under " + Root + L"\\modules\\rec";
+    const std::wstring status = L": Record 'status' not written under " + Updates + L"wpu\\1, error = 5";
+    const Lines reboot = {L".W: kv::wpu::set_reboot_requested: Failed to create 'RebootRequested' key " +
+                              RebootKey + L" for WPU, error = 5",
+                          L"*E: kv::wpu::set_reboot_requested: Record 'RebootRequested' not written under " +
+                              RebootKey + L", error = 5"};
+    const Case cases[] = {
+        {0, L"", KEY_CREATE_SUB_KEY, 7, {path + L"0, error = 5"}, L"active previous"},
+        {100, L"", KEY_CREATE_SUB_KEY, 7, reboot + Lines{path + L"100, error = 5"}, L"active previous"},
+        {101, L"", KEY_CREATE_SUB_KEY, 101, reboot, L"previous active"},
+        {200, L"", KEY_CREATE_SUB_KEY, 200, {path + L"200, error = 5"}, L"active previous"},
+        {0,
+         L"\\updates\\wpu\\1",
+         KEY_SET_VALUE,
+         7,
+         {L"*E: wp::markActiveVersion" + status},
+         L"previous previous"},
+        {13,
+         L"\\updates\\wpu\\1",
+         KEY_SET_VALUE,
+         13,
+         {L"*E: wp::markToTryAgain" + status},
+         L"previous active"},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.result);
+        setUpdate();
+        wpu::test::denyOnKey(Root + row.deniedKey, row.denied);
+        environment_.set(L"KV_PROBE_RESULT", std::to_wstring(row.result));
 
-const CommandLineCase commandLineCases[] = {
-    {L"", false},
-    {L"--uninstall", true},
-    {L"--uninstall more arguments", true},
-    {L"\"--uninstall\"", true},
-    {L"--UNINSTALL", false},
-    {L"\"--uninstall \"", false},
-    {L"/uninstall", false},
-    {L"-uninstall", false},
-    {L"install --uninstall", false},
-};
+        EXPECT_EQ(run(L"rec" + std::to_wstring(row.result)), row.exitCode);
+
+        const Lines all = messages();
+        Lines complaints;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(complaints), [](const std::wstring& line) {
+            return line.rfind(L".W:", 0) == 0 || line.rfind(L"*E:", 0) == 0;
+        });
+        EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
+        EXPECT_THAT(Lines(all.end() - 4, all.end()),
+                    ElementsAreArray(ending(static_cast<int>(row.exitCode))));
+        EXPECT_EQ(statuses(), row.statuses);
+    }
+}
 
 TEST_F(InstallerMainRun, OnlyTheExactFirstArgumentUninstalls) {
     environment_.set(L"KV_PROBE_RESULT", L"42");
-    for (const CommandLineCase& row : commandLineCases) {
-        SCOPED_TRACE(kv::str::wideToUtf8(row.arguments));
-        EXPECT_EQ(run(L"cmdline", row.arguments, row.uninstall), row.uninstall ? 201u : 42u);
-        EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
-        EXPECT_FALSE(logLines().empty()) << "the log is named after the operation";
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"", false},
+        {L"--uninstall", true},
+        {L"--uninstall more arguments", true},
+        {L"\"--uninstall\"", true},
+        {L"--UNINSTALL", false},
+        {L"\"--uninstall \"", false},
+        {L"/uninstall", false},
+        {L"-uninstall", false},
+        {L"install --uninstall", false},
+    };
+    for (const auto& [arguments, uninstall] : cases) {
+        SCOPED_TRACE(kv::str::wideToUtf8(arguments));
+        EXPECT_EQ(run(L"cmdline", arguments, uninstall), uninstall ? 201u : 42u);
+        EXPECT_EQ(record(), uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
+        EXPECT_FALSE(messages().empty()) << "the log is named after the operation";
     }
 }
 
-struct MissingIdentityCase {
-    const wchar_t* module;  // nullptr: unset
-    const wchar_t* version; // nullptr: unset
-    bool uninstall;
-    const wchar_t* rootLine;
-    std::vector<std::wstring> logicLines; // from the registry root line to "Main logic returned"
-};
-
-// Without module or version the install line is left out; without module the uninstall
-// line. The main logic runs all the same.
+// The identity of the update in the log; without module or version the install line is
+// left out, without module the uninstall line. The main logic runs all the same.
 TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
-    const std::wstring run0[] = {L" I: InstallerMain: Executing main logic...",
-                                 L" I: InstallerMain: Main logic returned: 0"};
-    const MissingIdentityCase cases[] = {
-        {nullptr, nullptr, false, L"module=, title= , version=", {run0[0], run0[1]}},
-        {L"m", nullptr, false, L"module=m, title=m , version=", {run0[0], run0[1]}},
-        {nullptr, L"1", false, L"module=, title= 1, version=1", {run0[0], run0[1]}},
-        {nullptr, L"1", true, L"module=, title= 1, version=1", {run0[0], run0[1]}},
-        {L"m",
-         nullptr,
-         true,
-         L"module=m, title=m , version=",
-         {L" I: InstallerMain: Uninstalling m", run0[0], run0[1]}},
+    struct Case {
+        const wchar_t* module;  // nullptr: unset
+        const wchar_t* version; // nullptr: unset
+        bool uninstall;
+        const wchar_t* identity;
+        const wchar_t* operation; // the line before "Executing main logic...", if any
+    };
+    const Case cases[] = {
+        {L"m", L"1", false, L"module=m, title=m 1, version=1", L"Installing m, version 1. title: m 1"},
+        {L"m", L"1", true, L"module=m, title=m 1, version=1", L"Uninstalling m"},
+        {nullptr, nullptr, false, L"module=, title= , version=", nullptr},
+        {L"m", nullptr, false, L"module=m, title=m , version=", nullptr},
+        {nullptr, L"1", false, L"module=, title= 1, version=1", nullptr},
+        {nullptr, L"1", true, L"module=, title= 1, version=1", nullptr},
+        {L"m", nullptr, true, L"module=m, title=m , version=", L"Uninstalling m"},
     };
     environment_.unset(L"wp_title");
     environment_.set(L"KV_PROBE_RESULT", L"0");
     environment_.set(L"KV_PROBE_UNINSTALL", L"0");
-    for (const MissingIdentityCase& row : cases) {
-        SCOPED_TRACE(kv::str::wideToUtf8(row.rootLine));
+    for (const Case& row : cases) {
+        SCOPED_TRACE(kv::str::wideToUtf8(row.identity));
         row.module ? environment_.set(L"wp_module", row.module) : environment_.unset(L"wp_module");
         row.version ? environment_.set(L"wp_version", row.version) : environment_.unset(L"wp_version");
         EXPECT_EQ(run(L"noenv", row.uninstall ? L"--uninstall" : L"", row.uninstall), 0u);
-        std::vector<std::wstring> expected = header();
-        append(expected, {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, " +
-                          std::wstring(row.rootLine)});
-        expected.insert(expected.end(), row.logicLines.begin(), row.logicLines.end());
-        const auto lines = logLines();
+        Lines expected = {L" I: InstallerMain: WPU registry root: " + Root + L", " + row.identity};
+        if (row.operation) {
+            expected.push_back(L" I: InstallerMain: " + std::wstring(row.operation));
+        }
+        expected = expected + Lines{L" I: InstallerMain: Executing main logic...",
+                                    L" I: InstallerMain: Main logic returned: 0"};
+        const Lines lines = messages();
         ASSERT_GE(lines.size(), expected.size());
-        EXPECT_THAT(std::vector<std::wstring>(lines.begin(), lines.begin() + expected.size()),
-                    ElementsAreArray(expected));
+        EXPECT_THAT(Lines(lines.begin(), lines.begin() + expected.size()), ElementsAreArray(expected));
         EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
     }
 }
 
-struct ExceptionCase {
-    const wchar_t* kind;
-    std::string description;
-};
-
 TEST_F(InstallerMainRun, AnExceptionEndsTheRunWithSevenAndWritesNothing) {
     const kv::BaseException scripted(L"scripted reason", L"ScriptedLogic::execute",
                                      L"install-wpu/tests/probe.cpp", 42);
-    const ExceptionCase cases[] = {
+    const std::pair<const wchar_t*, std::string> cases[] = {
         {L"std", "scripted failure"},
         {L"kv", scripted.what()},
         {L"com", "of a non-standard type: COM error 0x80070005"},
         {L"int", "of an unknown non-standard type"},
     };
-    for (const ExceptionCase& row : cases) {
-        SCOPED_TRACE(kv::str::wideToUtf8(row.kind));
-        tree_.clear();
-        createVersionKey(std::wstring(Root) + L"\\updates\\m\\1", L"");
-        setUpdate(L"m", L"1", L"t");
-        environment_.set(L"KV_PROBE_THROW", row.kind);
+    for (const auto& [kind, description] : cases) {
+        SCOPED_TRACE(kv::str::wideToUtf8(kind));
+        setUpdate();
+        environment_.set(L"KV_PROBE_THROW", kind);
         environment_.set(L"KV_PROBE_RESULT", L"100");
-        EXPECT_EQ(run(L"throws", L""), 7u);
-        std::vector<std::wstring> expected = header();
-        append(
-            expected,
-            {L" I: InstallerMain: WPU registry root: SOFTWARE\\Korvane\\Wisp, module=m, title=t, version=1",
-             L" I: InstallerMain: Installing m, version 1. title: t",
-             L" I: InstallerMain: Executing main logic...",
-             L"*E: InstallerMain: Exception " + kv::str::multibyteToWide(row.description, CP_ACP)});
-        appendEnd(expected, 7, false);
-        EXPECT_THAT(logLines(), ElementsAreArray(expected));
-        EXPECT_EQ(registryString(std::wstring(Root) + L"\\updates\\m\\1", L"status"), L"<missing>");
-        EXPECT_FALSE(registryKeyExists(std::wstring(Root) + L"\\modules"));
+        EXPECT_EQ(run(L"throws"), 7u);
+        EXPECT_THAT(messagesAfter(L" I: InstallerMain: Executing main logic..."),
+                    ElementsAreArray(
+                        {L"*E: InstallerMain: Exception " + kv::str::multibyteToWide(description, CP_ACP),
+                         std::wstring(L" I: InstallerMain: Returning: 7")}));
+        EXPECT_EQ(statuses(), L"previous active");
+        EXPECT_FALSE(registryKeyExists(Root + L"\\modules"));
         EXPECT_FALSE(registryKeyExists(RebootKey));
         EXPECT_EQ(record(), "execute\ndestroyed\n");
     }
 }
 
-// The marker lines the logger itself adds at exit are not InstallerMain's.
-std::vector<std::wstring> withoutLoggerMarkers(std::vector<std::wstring> lines) {
-    while (!lines.empty() && lines.back().find(L": ***  ") != std::wstring::npos) {
-        lines.pop_back();
-    }
-    return lines;
-}
-
-TEST_F(InstallerMainRun, AnUnsupportedPlatformEndsWithMinusOneAndNoReturningLine) {
-    setUpdate(L"m", L"1", L"t");
+// A refused platform and a standard user (whose log is below its own application data)
+// end the run before the main logic, with no Returning line.
+TEST_F(InstallerMainRun, AnUnsupportedPlatformOrAStandardUserEndsTheRunAtOnce) {
+    environment_.set(L"wp_module", L"m");
     environment_.set(L"KV_PROBE_PLATFORM", L"0");
-    EXPECT_EQ(run(L"platform", L""), 0xFFFFFFFFu);
-    std::vector<std::wstring> expected = header();
-    append(expected, {L".W: InstallerMain: 32bit installer can't be used on 64bit OS"});
-    EXPECT_THAT(withoutLoggerMarkers(logLines()), ElementsAreArray(expected));
+    EXPECT_EQ(run(L"platform"), 0xFFFFFFFFu);
+    EXPECT_THAT(messages(),
+                ElementsAreArray({L".W: InstallerMain: 32bit installer can't be used on 64bit OS"}));
     EXPECT_EQ(record(), "destroyed\n");
-    EXPECT_FALSE(registryKeyExists(Root));
-}
 
-TEST_F(InstallerMainRun, WithoutAdministratorRightsTheRunEndsWithOne) {
-    setUpdate(L"m", L"1", L"t");
-    environment_.set(L"KV_PROBE_MODULE", L"restricted");
-    environment_.set(L"KV_PROBE_RECORD", recordPath());
-    logStem_ = L"install-restricted";
-    const std::wstring userLog = wpu::test::userLogPath(logStem_);
-    DeleteFileW(userLog.c_str());
-    const std::wstring probe = wpu::test::buildDirectory() + L"\\installer-probe.exe";
-    EXPECT_EQ(wpu::test::runWithoutAdministrators(L"\"" + probe + L"\""), 1u);
-    // A standard user logs below its own application-data folder.
-    std::vector<std::wstring> expected = header();
-    append(expected, {L"*E: InstallerMain: Not enough rights."});
-    EXPECT_THAT(withoutLoggerMarkers(wpu::test::readLogLines(userLog)), ElementsAreArray(expected));
+    environment_.set(L"KV_PROBE_PLATFORM", L"1");
+    EXPECT_EQ(run(L"restricted", L"", false, false), 1u);
+    EXPECT_THAT(messages(false), ElementsAreArray({L"*E: InstallerMain: Not enough rights."}));
     EXPECT_EQ(record(), "destroyed\n");
     EXPECT_FALSE(registryKeyExists(Root));
 }

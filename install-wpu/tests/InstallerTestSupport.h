@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "test-support/TestSupport.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -10,21 +12,21 @@
 // minidumps as the installer leaves them.
 namespace wpu::test {
 
+using kv::test::readFile;
+
 // The lines of a log file (UTF-8, CR LF) with the timestamp and the process and thread
 // ids cut off, for example " I: InstallerMain: Returning: 0". A start marker is cut
 // after "***  LOGGING STARTED  ***" (zone and session vary); empty lines stay.
 std::vector<std::wstring> readLogLines(const std::wstring& path);
+// Lines without the empty lines and the marker lines ("***  ... ***").
+std::vector<std::wstring> withoutMarkers(const std::vector<std::wstring>& lines);
 
-// The log of this process, opened as <stem>.log of the component "Wisp" in the
-// default namespace for one test; messages() closes it and answers its lines without
-// the empty lines and the marker lines.
+// The log of this process, opened as <stem>.log of the component "Wisp" in the default
+// namespace for one test; messages() closes it and answers its lines withoutMarkers.
 class CapturedLog {
 public:
     explicit CapturedLog(const std::wstring& stem);
     ~CapturedLog();
-    CapturedLog(const CapturedLog&) = delete;
-    CapturedLog& operator=(const CapturedLog&) = delete;
-
     std::vector<std::wstring> messages();
 
 private:
@@ -32,18 +34,14 @@ private:
     bool open_ = true;
 };
 
-// Lines without the empty lines and the marker lines ("***  ... ***").
-std::vector<std::wstring> withoutMarkers(const std::vector<std::wstring>& lines);
-
 // The log file an administrator writes: <common app data>\Korvane\[NS\<ns>\]Log\Wisp\<stem>.log.
 std::wstring machineLogPath(const std::wstring& stem, const std::wstring& productNamespace = L"wp_default");
 // The log file a standard user writes, below the local application-data folder.
 std::wstring userLogPath(const std::wstring& stem);
 // <common app data>\Korvane\CrashDumps
 std::wstring crashDumpFolder();
-
-bool fileExists(const std::wstring& path);
-std::string readFile(const std::wstring& path);
+// The directory of the test executable, where the programs under test are built.
+std::wstring buildDirectory();
 
 // Sets (or, with unset, removes) environment variables until destroyed, then
 // restores what was there.
@@ -54,28 +52,23 @@ public:
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-    void set(const std::wstring& name, const std::wstring& value);
-    void unset(const std::wstring& name);
+    void set(const std::wstring& name, const std::wstring& value) { change(name, value.c_str()); }
+    void unset(const std::wstring& name) { change(name, nullptr); }
 
 private:
-    void remember(const std::wstring& name);
+    void change(const std::wstring& name, const wchar_t* value);
     std::vector<std::pair<std::wstring, std::wstring>> saved_; // name, old value ("\x01" for unset)
 };
 
-// Starts a command line whose token has the Administrators group deny-only (a
-// restricted copy of this process's token), waits and answers its exit code; ~0u when
-// it could not be started.
+// Starts a command line whose token has the Administrators group deny-only, waits and
+// answers its exit code; ~0u when it could not be started.
 DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs = 120000);
 
-// While alive, the calling thread impersonates a restricted copy of the process token
-// in which the Administrators group is deny-only.
+// While alive, the calling thread impersonates that restricted token.
 class ScopedNonAdministrator {
 public:
     ScopedNonAdministrator();
     ~ScopedNonAdministrator();
-    ScopedNonAdministrator(const ScopedNonAdministrator&) = delete;
-    ScopedNonAdministrator& operator=(const ScopedNonAdministrator&) = delete;
-
     bool active() const { return active_; }
 
 private:
@@ -105,8 +98,5 @@ struct MinidumpInfo {
     std::vector<DWORD> threadIds; // threads in the thread list
 };
 MinidumpInfo readMinidump(const std::wstring& path);
-
-// The directory of the test executable, where the programs under test are built.
-std::wstring buildDirectory();
 
 } // namespace wpu::test

@@ -6,7 +6,6 @@
 #include "kvtl/Handle.h"
 
 #include "InstallerTestSupport.h"
-#include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +23,18 @@ protected:
                               child_.c_str(), FALSE));
     }
 
-    // What the child saw as its command line.
-    std::wstring childCommandLine() const {
-        const std::string bytes = wpu::test::readFile(directory_ + L"\\child-command-line.txt");
-        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    // What the child wrote about itself.
+    std::string report() const { return wpu::test::readFile(directory_ + L"\\child-command-line.txt"); }
+
+    // runProcess's answer, or the text of the exception it threw.
+    std::string outcome(const std::wstring& executable, const std::wstring& arguments) {
+        try {
+            return std::to_string(runProcess(executable, arguments));
+        } catch (const kv::BaseException& e) {
+            return std::string("a product exception: ") + e.what();
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
     }
 
     kv::test::TempDirectory temp_;
@@ -43,70 +50,59 @@ TEST_F(ProcessRunner, QuotesThePathAndPassesTheArgumentsUnchanged) {
     };
     for (const std::wstring& arguments : cases) {
         SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
-        EXPECT_EQ(runProcess(child_, arguments), 0u);
-        EXPECT_EQ(childCommandLine(), L"\"" + child_ + L"\" " + arguments);
+        EXPECT_EQ(outcome(child_, arguments), "0");
+        const std::string line = report();
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(line.data()), line.size() / sizeof(wchar_t)),
+                  L"\"" + child_ + L"\" " + arguments);
     }
+}
+
+// The child's exit code or crash status unchanged, except 259, which cannot be told from
+// a child still running; a child that cannot start is a standard exception with the
+// system error, not one of the program's own exception types.
+TEST_F(ProcessRunner, AnswersTheChildsExitCodeButNever259) {
+    const std::pair<const wchar_t*, std::string> cases[] = {
+        {L"0", "0"},
+        {L"5", "5"},
+        {L"258", "258"},
+        {L"260", "260"},
+        {L"0x7FFFFFFF", "2147483647"},
+        {L"0xFFFFFFFF", "4294967295"},
+        {L"259", "the process answered exit code 259 (STILL_ACTIVE), which cannot be told from a process "
+                 "still running"},
+        {L"crash", "3221225477"},
+    };
+    for (const auto& [code, expected] : cases) {
+        SCOPED_TRACE(expected);
+        environment_.set(code == std::wstring(L"crash") ? L"KV_CHILD_CRASH" : L"KV_CHILD_EXIT_CODE", code);
+        EXPECT_EQ(outcome(child_, L"x"), expected);
+    }
+    EXPECT_EQ(outcome(directory_ + L"\\missing.exe", L"register"), "can't create process, le=2");
 }
 
 // The child gets no window and the installer's own standard handles.
 TEST_F(ProcessRunner, StartsHiddenWithTheInstallersStandardHandles) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const std::wstring outPath = temp_ / L"out.txt";
-    const std::wstring errPath = temp_ / L"err.txt";
-    kv::UniqueFile out(
-        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
-    kv::UniqueFile err(
-        CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    const auto create = [&](const wchar_t* name) {
+        return CreateFileW((temp_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                           nullptr);
+    };
+    kv::UniqueFile out(create(L"out.txt"));
+    kv::UniqueFile err(create(L"err.txt"));
     const HANDLE oldOut = GetStdHandle(STD_OUTPUT_HANDLE);
     const HANDLE oldErr = GetStdHandle(STD_ERROR_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, out.get());
     SetStdHandle(STD_ERROR_HANDLE, err.get());
     environment_.set(L"KV_CHILD_STARTUP", L"1");
-    const std::uint32_t code = runProcess(child_, L"x");
+    const std::string answer = outcome(child_, L"x");
     SetStdHandle(STD_OUTPUT_HANDLE, oldOut);
     SetStdHandle(STD_ERROR_HANDLE, oldErr);
     out.reset();
     err.reset();
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(wpu::test::readFile(outPath), "out");
-    EXPECT_EQ(wpu::test::readFile(errPath), "err");
-    EXPECT_EQ(wpu::test::readFile(directory_ + L"\\child-command-line.txt"), "flags=0x101 show=0 window=0");
-}
-
-TEST_F(ProcessRunner, AnswersTheChildsExitCodeUnchanged) {
-    for (const wchar_t* code : {L"0", L"5", L"258", L"260", L"0x7FFFFFFF", L"0xFFFFFFFF"}) {
-        SCOPED_TRACE(std::string(code, code + wcslen(code)));
-        environment_.set(L"KV_CHILD_EXIT_CODE", code);
-        EXPECT_EQ(runProcess(child_, L"x"), static_cast<std::uint32_t>(std::wcstoul(code, nullptr, 0)));
-    }
-}
-
-TEST_F(ProcessRunner, ExitCode259IsAFailureNotTheChildsAnswer) {
-    environment_.set(L"KV_CHILD_EXIT_CODE", L"259");
-    try {
-        runProcess(child_, L"x");
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("259 (STILL_ACTIVE)"), std::string::npos) << e.what();
-    }
-}
-
-TEST_F(ProcessRunner, AnswersACrashedChildsStatus) {
-    environment_.set(L"KV_CHILD_CRASH", L"1");
-    EXPECT_EQ(runProcess(child_, L"crash"), static_cast<std::uint32_t>(EXCEPTION_ACCESS_VIOLATION));
-}
-
-// A child that cannot start is a standard exception with the system error, not one of
-// the program's own exception types.
-TEST_F(ProcessRunner, ThrowsAStandardExceptionWhenTheChildCannotStart) {
-    try {
-        runProcess(directory_ + L"\\missing.exe", L"register");
-        ADD_FAILURE() << "no exception";
-    } catch (const kv::BaseException&) {
-        ADD_FAILURE() << "a product exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "can't create process, le=2");
-    }
+    EXPECT_EQ(answer, "0");
+    EXPECT_EQ(wpu::test::readFile(temp_ / L"out.txt"), "out");
+    EXPECT_EQ(wpu::test::readFile(temp_ / L"err.txt"), "err");
+    EXPECT_EQ(report(), "flags=0x101 show=0 window=0");
 }
 
 } // namespace

@@ -7,62 +7,44 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using testing::ElementsAre;
-using wpu::test::CapturedLog;
 
 // The test executable lies outside any namespace: the default product root applies.
-struct PathCase {
-    wp::RegistryKey kind;
-    const wchar_t* name;
-    const wchar_t* expected;
-};
-
-const PathCase pathCases[] = {
-    {wp::RegistryKey::Root, L"", L"SOFTWARE\\Korvane\\Wisp"},
-    {wp::RegistryKey::Root, L"x", L"SOFTWARE\\Korvane\\Wisp\\x"},
-    {wp::RegistryKey::Settings, L"", L"SOFTWARE\\Korvane\\Wisp\\Settings"},
-    {wp::RegistryKey::Statistics, L"", L"SOFTWARE\\Korvane\\Wisp\\Statistics"},
-    {wp::RegistryKey::Updates, L"wpu", L"SOFTWARE\\Korvane\\Wisp\\updates\\wpu"},
-    {wp::RegistryKey::Modules, L"wpupdater-win-arm64",
-     L"SOFTWARE\\Korvane\\Wisp\\modules\\wpupdater-win-arm64"},
-    {wp::RegistryKey::PlugIns, L"", L"SOFTWARE\\Korvane\\Wisp\\HXQ2\\Plug-Ins"},
-    {wp::RegistryKey::RebootRequested, L"", L"SOFTWARE\\Korvane\\Wisp\\RebootRequested"},
-};
-
+// Invalid kinds answer nothing, with an Error line.
 TEST(GetRegistryPath, BuildsEveryKindBelowTheProductRoot) {
-    CapturedLog log(L"registry-layout-kinds");
-    for (const PathCase& row : pathCases) {
-        EXPECT_EQ(wp::GetRegistryPath(row.kind, row.name), row.expected) << static_cast<int>(row.kind);
+    const std::tuple<wp::RegistryKey, const wchar_t*, const wchar_t*> cases[] = {
+        {wp::RegistryKey::Root, L"", L"SOFTWARE\\Korvane\\Wisp"},
+        {wp::RegistryKey::Root, L"x", L"SOFTWARE\\Korvane\\Wisp\\x"},
+        {wp::RegistryKey::Settings, L"", L"SOFTWARE\\Korvane\\Wisp\\Settings"},
+        {wp::RegistryKey::Statistics, L"", L"SOFTWARE\\Korvane\\Wisp\\Statistics"},
+        {wp::RegistryKey::Updates, L"wpu", L"SOFTWARE\\Korvane\\Wisp\\updates\\wpu"},
+        {wp::RegistryKey::Modules, L"m", L"SOFTWARE\\Korvane\\Wisp\\modules\\m"},
+        {wp::RegistryKey::PlugIns, L"", L"SOFTWARE\\Korvane\\Wisp\\HXQ2\\Plug-Ins"},
+        {wp::RegistryKey::RebootRequested, L"", L"SOFTWARE\\Korvane\\Wisp\\RebootRequested"},
+        {static_cast<wp::RegistryKey>(7), L"name", L""},
+        {static_cast<wp::RegistryKey>(-1), L"", L""},
+    };
+    wpu::test::CapturedLog log(L"registry-layout");
+    for (const auto& [kind, name, expected] : cases) {
+        EXPECT_EQ(wp::GetRegistryPath(kind, name), expected) << static_cast<int>(kind);
     }
-    EXPECT_TRUE(log.messages().empty()) << "valid kinds log nothing";
-}
-
-TEST(GetRegistryPath, RefusesAnInvalidKindWithAnErrorLine) {
-    CapturedLog log(L"registry-layout-invalid");
-    EXPECT_EQ(wp::GetRegistryPath(static_cast<wp::RegistryKey>(7), L"name"), L"");
-    EXPECT_EQ(wp::GetRegistryPath(static_cast<wp::RegistryKey>(-1)), L"");
     EXPECT_THAT(log.messages(), ElementsAre(L"*E: wp::GetRegistryPath: Invalid RegistryKey: 7",
                                             L"*E: wp::GetRegistryPath: Invalid RegistryKey: -1"));
 }
 
-TEST(RegistryFlush, FlushesTheThreeHivesInOrder) {
-    CapturedLog log(L"registry-flush");
+TEST(RegistryFlush, FlushesTheThreeHivesInOrderAndWarnsOfAKeyThatCannotBeOpened) {
+    wpu::test::CapturedLog log(L"registry-flush");
     flushRegistryHives();
+    flushRegistryKeyByName(L"NoSuchHive", KEY_WOW64_32KEY);
     EXPECT_THAT(log.messages(),
                 ElementsAre(L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
                             L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
-                            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully"));
-}
-
-TEST(RegistryFlush, AKeyThatCannotBeOpenedIsAWarningWithItsError) {
-    CapturedLog log(L"registry-flush-missing");
-    flushRegistryKeyByName(L"NoSuchHive", KEY_WOW64_32KEY);
-    flushRegistryKeyByName(L"SYSTEM", KEY_WOW64_64KEY);
-    EXPECT_THAT(log.messages(),
-                ElementsAre(L".W: flushRegistryKeyByName: Cannot open NoSuchHive (512): error=2",
-                            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully"));
+                            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
+                            L".W: flushRegistryKeyByName: Cannot open NoSuchHive (512): error=2"));
 }
 
 } // namespace
