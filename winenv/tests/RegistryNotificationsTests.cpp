@@ -84,7 +84,7 @@ struct Arm {
     DWORD thread;
 };
 
-// Records every arming; passes it on to the platform, or not, in which case a test
+// Records every arming and passes it on to the platform, or not, in which case a test
 // "changes" a key by signalling the recorded event.
 class RecordingNotifier : public IRegistryNotifier {
 public:

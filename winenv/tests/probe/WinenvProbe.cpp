@@ -16,17 +16,19 @@
 //   winenv_probe system-library  kvsyslib.dll through each route of loadSystemLibrary
 namespace {
 
+unsigned long bit(bool set, unsigned long value) {
+    return set ? value : 0;
+}
+
 unsigned long rightsBits() {
     const auto user = createCurrentUser();
-    unsigned long bits = 0;
-    bits |= user->isAdmin() ? probe::IsAdmin : 0;
-    bits |= isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_ADMINS) ? probe::InAdministrators : 0;
-    bits |= isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_USERS) ? probe::InUsers : 0;
-    bits |=
-        !user->sid().empty() && IsValidSid(const_cast<std::uint8_t*>(user->sid().data())) ? probe::HasSid : 0;
-    bits |= user->sessionId() != 0xFFFFFFFF ? probe::HasSession : 0;
-    bits |= user->sidError() == ERROR_ACCESS_DENIED ? probe::SidErrorAccessDenied : 0;
-    return bits;
+    const PSID sid = user->sid().empty() ? nullptr : const_cast<std::uint8_t*>(user->sid().data());
+    return bit(user->isAdmin(), probe::IsAdmin) |
+           bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_ADMINS), probe::InAdministrators) |
+           bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_USERS), probe::InUsers) |
+           bit(sid != nullptr && IsValidSid(sid), probe::HasSid) |
+           bit(user->sessionId() != 0xFFFFFFFF, probe::HasSession) |
+           bit(user->sidError() == ERROR_ACCESS_DENIED, probe::SidErrorAccessDenied);
 }
 
 // Takes an impersonation copy of the process token, then denies everyone every access
@@ -35,22 +37,18 @@ unsigned long rightsBits() {
 unsigned long lockedTokenBits() {
     kv::UniqueHandle process;
     kv::UniqueHandle copy;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | WRITE_DAC, process.put()) ||
-        !DuplicateTokenEx(process.get(), TOKEN_QUERY | TOKEN_IMPERSONATE, nullptr, SecurityImpersonation,
-                          TokenImpersonation, copy.put())) {
-        return probe::SetupFailed;
-    }
     SECURITY_DESCRIPTOR descriptor;
     ACL emptyAcl;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+    kv::UniqueHandle check;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | WRITE_DAC, process.put()) ||
+        !DuplicateTokenEx(process.get(), TOKEN_QUERY | TOKEN_IMPERSONATE, nullptr, SecurityImpersonation,
+                          TokenImpersonation, copy.put()) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !InitializeAcl(&emptyAcl, sizeof(emptyAcl), ACL_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyAcl, FALSE) ||
         !SetKernelObjectSecurity(process.get(), DACL_SECURITY_INFORMATION, &descriptor) ||
-        !SetThreadToken(nullptr, copy.get())) {
-        return probe::SetupFailed;
-    }
-    kv::UniqueHandle check;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, check.put())) {
+        !SetThreadToken(nullptr, copy.get()) ||
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, check.put())) {
         return probe::SetupFailed;
     }
     return rightsBits();
@@ -61,22 +59,18 @@ unsigned long shellFallbackBits() {
         return probe::SetupFailed;
     }
     const std::wstring folder = getFolderPath(FolderId::Favorites);
-    unsigned long bits = 0;
-    bits |= !folder.empty() ? probe::FolderFound : 0;
-    bits |= folder == L"C:\\decoy" ? probe::FolderFromDecoy : 0;
-    bits |= GetModuleHandleW(L"shell32.dll") == nullptr ? probe::ShellReleased : 0;
-
+    unsigned long bits = bit(!folder.empty(), probe::FolderFound) |
+                         bit(folder == L"C:\\decoy", probe::FolderFromDecoy) |
+                         bit(GetModuleHandleW(L"shell32.dll") == nullptr, probe::ShellReleased);
     // The control: a load by name would have reached the decoy.
     kv::UniqueModule byName(LoadLibraryW(L"shell32.dll"));
     using Function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
     const auto function =
         byName ? reinterpret_cast<Function>(GetProcAddress(byName.get(), "SHGetFolderPathW")) : nullptr;
     wchar_t path[MAX_PATH] = {};
-    if (function != nullptr && function(nullptr, 6, nullptr, 0, path) == S_OK &&
-        std::wstring(path) == L"C:\\decoy") {
-        bits |= probe::DecoyByName;
-    }
-    return bits;
+    return bits | bit(function != nullptr && function(nullptr, 6, nullptr, 0, path) == S_OK &&
+                          std::wstring(path) == L"C:\\decoy",
+                      probe::DecoyByName);
 }
 
 std::wstring directoryOf(HMODULE module) {
@@ -86,59 +80,40 @@ std::wstring directoryOf(HMODULE module) {
     return directory;
 }
 
-bool sameDirectory(const std::wstring& first, const std::wstring& second) {
-    return !first.empty() && _wcsicmp(first.c_str(), second.c_str()) == 0;
-}
-
-// The folders the library and its dependency came from. The library is released
-// afterwards, and with it its dependency, so that the next load starts afresh.
-struct Origins {
-    std::wstring library;
-    std::wstring dependency;
-    bool released;
-};
-Origins originsOf(kv::UniqueModule library) {
-    Origins origins{directoryOf(library.get()), directoryOf(GetModuleHandleW(L"kvsysdep.dll")), false};
-    library.reset();
-    origins.released = GetModuleHandleW(L"kvsysdep.dll") == nullptr;
-    return origins;
+// Whether the library and its dependency came from `library` and `dependency`. The
+// library is released afterwards, and with it its dependency, so that the next load
+// starts afresh (SetupFailed when it does not).
+unsigned long originBits(kv::UniqueModule module, const std::wstring& library, unsigned long libraryBit,
+                         const std::wstring& dependency, unsigned long dependencyBit) {
+    const auto from = [](HMODULE m, const std::wstring& folder) {
+        return m != nullptr && _wcsicmp(directoryOf(m).c_str(), folder.c_str()) == 0;
+    };
+    const unsigned long bits = bit(from(module.get(), library), libraryBit) |
+                               bit(from(GetModuleHandleW(L"kvsysdep.dll"), dependency), dependencyBit);
+    module.reset();
+    return bits | bit(GetModuleHandleW(L"kvsysdep.dll") != nullptr, probe::SetupFailed);
 }
 
 unsigned long systemLibraryBits() {
     wchar_t buffer[MAX_PATH] = {};
     GetSystemDirectoryW(buffer, MAX_PATH);
     const std::wstring system = buffer;
-    const Origins restricted = originsOf(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", true));
-    const Origins fullPath = originsOf(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", false));
-    const Origins plain =
-        originsOf(kv::UniqueModule(LoadLibraryExW((system + L"\\kvsyslib.dll").c_str(), nullptr, 0)));
-    if (!restricted.released || !fullPath.released || !plain.released) {
-        return probe::SetupFailed;
-    }
-    unsigned long bits = 0;
-    bits |= sameDirectory(restricted.library, system) ? probe::RestrictedLibraryFromSystem : 0;
-    bits |= sameDirectory(restricted.dependency, system) ? probe::RestrictedDependencyFromSystem : 0;
-    bits |= sameDirectory(fullPath.library, system) ? probe::FullPathLibraryFromSystem : 0;
-    bits |= sameDirectory(fullPath.dependency, system) ? probe::FullPathDependencyFromSystem : 0;
-    bits |= sameDirectory(plain.dependency, getModuleDirectory()) ? probe::PlainDependencyFromProbe : 0;
-    return bits;
+    return originBits(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", true), system,
+                      probe::RestrictedLibraryFromSystem, system, probe::RestrictedDependencyFromSystem) |
+           originBits(winenv::detail::loadSystemLibrary(L"kvsyslib.dll", false), system,
+                      probe::FullPathLibraryFromSystem, system, probe::FullPathDependencyFromSystem) |
+           originBits(kv::UniqueModule(LoadLibraryExW((system + L"\\kvsyslib.dll").c_str(), nullptr, 0)),
+                      system, 0, getModuleDirectory(), probe::PlainDependencyFromProbe);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "rights") {
-        return static_cast<int>(rightsBits());
-    }
-    if (mode == "locked-token") {
-        return static_cast<int>(lockedTokenBits());
-    }
-    if (mode == "shell-fallback") {
-        return static_cast<int>(shellFallbackBits());
-    }
-    if (mode == "system-library") {
-        return static_cast<int>(systemLibraryBits());
-    }
-    return static_cast<int>(probe::SetupFailed);
+    const unsigned long bits = mode == "rights"           ? rightsBits()
+                               : mode == "locked-token"   ? lockedTokenBits()
+                               : mode == "shell-fallback" ? shellFallbackBits()
+                               : mode == "system-library" ? systemLibraryBits()
+                                                          : probe::SetupFailed;
+    return static_cast<int>(bits);
 }

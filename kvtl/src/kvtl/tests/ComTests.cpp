@@ -6,37 +6,36 @@
 
 namespace {
 
-// A minimal COM object that counts its references.
+// A COM object that counts its references.
 class Counted : public IUnknown {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (iid == IID_IUnknown) {
-            *result = this;
-            AddRef();
-            return S_OK;
+        *result = iid == IID_IUnknown ? this : nullptr;
+        if (*result == nullptr) {
+            return E_NOINTERFACE;
         }
-        *result = nullptr;
-        return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
     ULONG STDMETHODCALLTYPE Release() override { return --count; }
     ULONG count = 1;
 };
 
-TEST(ComPtr, CountsReferencesThroughCopiesMovesAndReset) {
+TEST(ComPtr, CountsReferencesThroughCopiesMovesAssignmentAndReset) {
     Counted object;
     {
         kv::ComPtr<IUnknown> first(&object);
-        EXPECT_EQ(object.count, 2u);
         kv::ComPtr<IUnknown> copy(first);
-        EXPECT_EQ(object.count, 3u);
         kv::ComPtr<IUnknown> moved(std::move(copy));
-        EXPECT_EQ(object.count, 3u);
         EXPECT_FALSE(copy);
+        EXPECT_EQ(object.count, 3u);
         kv::ComPtr<IUnknown> queried;
         EXPECT_EQ(first.queryInterface(IID_IUnknown, queried), S_OK);
-        EXPECT_EQ(object.count, 4u);
+        copy = queried;
+        EXPECT_EQ(object.count, 5u);
         queried.reset();
+        copy = kv::ComPtr<IUnknown>();
         EXPECT_EQ(object.count, 3u);
     }
     EXPECT_EQ(object.count, 1u);
@@ -45,18 +44,16 @@ TEST(ComPtr, CountsReferencesThroughCopiesMovesAndReset) {
     EXPECT_EQ(empty.queryInterface(IID_IUnknown, result), E_POINTER);
 }
 
-TEST(Bstr, KeepsEmbeddedNulsAndLength) {
+TEST(ComOwners, BstrKeepsEmbeddedNulsAndVariantsTheirKinds) {
     const std::wstring text(L"a\0b", 3);
-    const kv::Bstr bstr(text);
-    EXPECT_EQ(SysStringLen(bstr.get()), 3u);
-    EXPECT_EQ(bstr.str(), text);
+    EXPECT_EQ(SysStringLen(kv::Bstr(text).get()), 3u);
+    EXPECT_EQ(kv::Bstr(text).str(), text);
     EXPECT_EQ(kv::Bstr().str(), L"");
-}
 
-TEST(Variant, Kinds) {
-    const kv::Variant text = kv::Variant::bstr(L"D:(A;;FA;;;BA)");
-    EXPECT_EQ(text.get().vt, VT_BSTR);
-    EXPECT_STREQ(text.get().bstrVal, L"D:(A;;FA;;;BA)");
+    const kv::Variant bstr = kv::Variant::bstr(L"D:(A;;FA;;;BA)");
+    EXPECT_EQ(bstr.get().vt, VT_BSTR);
+    EXPECT_STREQ(bstr.get().bstrVal, L"D:(A;;FA;;;BA)");
+    EXPECT_EQ(kv::Variant::i4(3).get().vt, VT_I4);
     EXPECT_EQ(kv::Variant::i4(3).get().lVal, 3);
     EXPECT_EQ(kv::Variant::null().get().vt, VT_NULL);
     EXPECT_EQ(kv::Variant().get().vt, VT_EMPTY);

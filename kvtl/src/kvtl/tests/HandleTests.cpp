@@ -11,30 +11,40 @@ bool isOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags) != FALSE;
 }
 
-TEST(UniqueHandle, ClosesOnDestructionAndResetKeepingTheLastError) {
-    HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    {
-        kv::UniqueHandle event(raw);
-        EXPECT_TRUE(event.valid());
-    }
+HANDLE newEvent() {
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+TEST(UniqueHandle, ClosesOnDestructionResetAndPutKeepingTheLastError) {
+    HANDLE raw = newEvent();
+    { kv::UniqueHandle event(raw); }
     EXPECT_FALSE(isOpen(raw));
-    kv::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+
+    kv::UniqueHandle event(newEvent());
     raw = event.get();
     SetLastError(ERROR_ACCESS_DENIED);
     event.reset();
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(event.valid());
     EXPECT_FALSE(isOpen(raw));
+
+    event.reset(newEvent());
+    raw = event.get();
+    HANDLE* slot = event.put();
+    EXPECT_FALSE(isOpen(raw));
+    EXPECT_EQ(*slot, nullptr);
 }
 
 TEST(UniqueHandle, ReleaseHandsOverAndMoveTransfers) {
-    kv::UniqueHandle first(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    kv::UniqueHandle first(newEvent());
     const HANDLE raw = first.get();
     kv::UniqueHandle second(std::move(first));
     EXPECT_FALSE(first.valid());
     EXPECT_EQ(second.get(), raw);
-    const kv::UniqueHandle released(second.release());
-    EXPECT_FALSE(second.valid());
+    first = std::move(second);
+    EXPECT_EQ(first.get(), raw);
+    const kv::UniqueHandle released(first.release());
+    EXPECT_FALSE(first.valid());
     EXPECT_TRUE(isOpen(released.get()));
 }
 
@@ -43,16 +53,6 @@ TEST(UniqueFile, InvalidIsInvalidHandleValue) {
         CreateFileW(L"C:\\no\\such\\file", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(file.valid());
     EXPECT_EQ(file.get(), INVALID_HANDLE_VALUE);
-}
-
-TEST(UniqueHandle, PutClosesTheOldHandleFirst) {
-    kv::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const HANDLE first = event.get();
-    HANDLE* slot = event.put();
-    EXPECT_FALSE(isOpen(first));
-    EXPECT_EQ(*slot, nullptr);
-    *slot = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_TRUE(event.valid());
 }
 
 } // namespace
