@@ -301,7 +301,8 @@ TEST_F(FileContextTest, RotationKeepsTwoBackupsOfAtMostOneLineOverTheLimit) {
 // shifting. One that cannot be opened (held without write sharing, a directory)
 // costs no backup and the line is counted dropped. A rotation step that fails (a
 // viewer without delete sharing, a refused move) puts every file back and the
-// line is appended. No temporary name is left behind.
+// line is appended, unless the file is UTF-16: then it is dropped. No temporary
+// name is left behind.
 TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     enum Kind { Plain, HardLinked, Directory, HeldForReading, Viewed };
     struct Row {
@@ -322,6 +323,7 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
         {"held without write sharing", HeldForReading, "held", L"", false, 1},
         {"a directory", Directory, "", L"", false, 1},
         {"viewed without delete sharing", Viewed, full, L"", false, 0},
+        {"UTF-16, viewed without delete sharing", Viewed, utf16, L"", false, 1},
         {"backup 1 cannot move", Plain, full, L".1.log", false, 0},
         {"the set-aside file cannot move", Plain, full, L"__rotate_", false, 0},
     };

@@ -52,10 +52,16 @@ protected:
         if (hold) {
             hold();
         }
+        // One deadline for all; a writer still running then is ended, not left behind.
+        const ULONGLONG deadline = GetTickCount64() + 120000;
         std::vector<DWORD> codes;
         for (const kv::UniqueHandle& process : processes) {
+            const ULONGLONG now = GetTickCount64();
             DWORD code = ~0u;
-            WaitForSingleObject(process.get(), 120000);
+            if (WaitForSingleObject(process.get(), static_cast<DWORD>(deadline > now ? deadline - now : 0)) !=
+                WAIT_OBJECT_0) {
+                TerminateProcess(process.get(), ~0u);
+            }
             GetExitCodeProcess(process.get(), &code);
             codes.push_back(code);
         }
