@@ -17,13 +17,14 @@
 
 using namespace KvZarnLogging;
 using logtest::exists;
-using logtest::readBytes;
+using logtest::readFile;
 using logtest::writeBytes;
+using ::testing::Each;
+using ::testing::SizeIs;
 
 namespace {
 
-std::string daclText(PSECURITY_DESCRIPTOR descriptor,
-                     SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
+std::string sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
     char* text = nullptr;
     ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
     const std::string result = text ? text : "(unreadable)";
@@ -31,95 +32,79 @@ std::string daclText(PSECURITY_DESCRIPTOR descriptor,
     return result;
 }
 
-// The security each directory chain and file gets, as SDDL ("-" for none).
-struct SecurityLog {
-    std::vector<std::string> directories, files;
-    // Directories given an owner and DACL ("Korvane\\Log: O:BAD:..."), and how
-    // many of them were secured when the first file was opened.
-    std::vector<std::string> secured;
+// SDDL text as the platform writes it back (the order of generic rights varies).
+std::string normal(const std::string& text, SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
+    return sddl(SecurityAttributes(text.c_str()).descriptor(), parts);
+}
+
+std::string sddl(SECURITY_ATTRIBUTES* attributes) {
+    return attributes == nullptr ? "-"
+           : attributes->nLength != sizeof(SECURITY_ATTRIBUTES) || attributes->bInheritHandle
+               ? "(malformed)"
+               : sddl(attributes->lpSecurityDescriptor);
+}
+
+// What a probing file system saw (the security of each directory chain and file
+// as SDDL, "-" for none; the directories given an owner and DACL, and how many
+// were when the first file was opened), and the faults it plays: the write
+// numbered failAt keeps only its first `kept` bytes, cutting the file back may
+// fail, and the first move from a name containing refusedMoveFrom fails.
+struct Probe {
+    std::vector<std::string> chains, files, secured;
     size_t securedAtFirstFile = 0;
-    static std::string of(SECURITY_ATTRIBUTES* attributes) {
-        return attributes == nullptr ? "-"
-               : attributes->nLength != sizeof(SECURITY_ATTRIBUTES) || attributes->bInheritHandle
-                   ? "(malformed)"
-                   : daclText(attributes->lpSecurityDescriptor);
-    }
+    int failAt = -1, writes = 0;
+    DWORD kept = 0;
+    bool truncateFails = false;
+    std::wstring refusedMoveFrom;
 };
 
-class RecordingFile : public FileSystem::File {
+class ProbeFile : public FileSystem::File {
 public:
-    explicit RecordingFile(SecurityLog& log) : log_(log) {}
+    explicit ProbeFile(Probe& probe) : probe_(probe) {}
     bool open(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) override {
-        if (log_.files.empty()) {
-            log_.securedAtFirstFile = log_.secured.size();
+        if (probe_.files.empty()) {
+            probe_.securedAtFirstFile = probe_.secured.size();
         }
-        log_.files.push_back(SecurityLog::of(attributes));
+        probe_.files.push_back(sddl(attributes));
         return File::open(path, attributes);
     }
+    bool write(const void* bytes, DWORD count) override {
+        if (probe_.writes++ != probe_.failAt) {
+            return File::write(bytes, count);
+        }
+        File::write(bytes, probe_.kept);
+        return false;
+    }
+    bool truncate(unsigned long long size) override { return !probe_.truncateFails && File::truncate(size); }
 
 private:
-    SecurityLog& log_;
+    Probe& probe_;
 };
 
-class RecordingPath : public FileSystem::Path {
+class ProbePath : public FileSystem::Path {
 public:
-    explicit RecordingPath(SecurityLog& log) : log_(log) {}
-    std::unique_ptr<FileSystem::File> createFile() override { return std::make_unique<RecordingFile>(log_); }
+    explicit ProbePath(Probe& probe) : probe_(probe) {}
+    std::unique_ptr<FileSystem::File> createFile() override { return std::make_unique<ProbeFile>(probe_); }
     bool createDirectories(const std::wstring& path, size_t start, SECURITY_ATTRIBUTES* attributes) override {
-        log_.directories.push_back(SecurityLog::of(attributes));
+        probe_.chains.push_back(sddl(attributes));
         return Path::createDirectories(path, start, attributes);
     }
     bool secureDirectory(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) override {
         const std::wstring name = path.substr(path.find(L"Korvane"));
-        log_.secured.push_back(std::string(name.begin(), name.end()) + ": " +
-                               daclText(descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
+        probe_.secured.push_back(std::string(name.begin(), name.end()) + ": " +
+                                 sddl(descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
         return Path::secureDirectory(path, descriptor);
     }
-
-private:
-    SecurityLog& log_;
-};
-
-// A disk that fills up: the write numbered failAt keeps only its first `kept`
-// bytes, and cutting the file back can be made to fail too.
-struct Faults {
-    int failAt = -1;
-    DWORD kept = 0;
-    bool truncateFails = false;
-    std::wstring refusedMoveFrom; // the first move from a name containing this fails
-    int writes = 0;
-};
-
-class FaultyFile : public FileSystem::File {
-public:
-    explicit FaultyFile(Faults& faults) : faults_(faults) {}
-    bool write(const void* bytes, DWORD count) override {
-        if (faults_.writes++ != faults_.failAt) {
-            return File::write(bytes, count);
-        }
-        File::write(bytes, faults_.kept);
-        return false;
-    }
-    bool truncate(unsigned long long size) override { return !faults_.truncateFails && File::truncate(size); }
-
-private:
-    Faults& faults_;
-};
-
-class FaultyPath : public FileSystem::Path {
-public:
-    explicit FaultyPath(Faults& faults) : faults_(faults) {}
-    std::unique_ptr<FileSystem::File> createFile() override { return std::make_unique<FaultyFile>(faults_); }
     bool moveFile(const std::wstring& from, const std::wstring& to) override {
-        if (!faults_.refusedMoveFrom.empty() && from.find(faults_.refusedMoveFrom) != std::wstring::npos) {
-            faults_.refusedMoveFrom.clear();
+        if (!probe_.refusedMoveFrom.empty() && from.find(probe_.refusedMoveFrom) != std::wstring::npos) {
+            probe_.refusedMoveFrom.clear();
             return false;
         }
         return Path::moveFile(from, to);
     }
 
 private:
-    Faults& faults_;
+    Probe& probe_;
 };
 
 // Wine cannot lower a token's integrity; this context sees a low-integrity user.
@@ -143,17 +128,28 @@ bool acquirableFromAnotherThread(HANDLE mutex) {
 class FileContextTest : public ::testing::Test {
 protected:
     void SetUp() override { settings.setRoot(root.path()); }
-    std::unique_ptr<FileContext> make(const std::wstring& nameSpace = L"", unsigned flags = 0) {
-        return std::make_unique<FileContext>(std::make_unique<FileSystem::Path>(), nameSpace, L"Wisp",
+    std::unique_ptr<FileContext> make(unsigned flags = 0, const std::wstring& nameSpace = L"") {
+        return std::make_unique<FileContext>(std::make_unique<ProbePath>(probe), nameSpace, L"Wisp",
                                              L"install-x", Info, flags);
     }
-    std::wstring current() const { return root.path() + L"\\Korvane\\Log\\Wisp\\install-x.log"; }
+    std::wstring current() const { return backup(0); }
     std::wstring backup(int n) const {
-        return root.path() + L"\\Korvane\\Log\\Wisp\\install-x." + std::to_wstring(n) + L".log";
+        return root.path() + L"\\Korvane\\Log\\Wisp\\install-x." + (n ? std::to_wstring(n) + L"." : L"") +
+               L"log";
+    }
+    void writeBackups() {
+        writeBytes(backup(1), "first backup");
+        writeBytes(backup(2), "second backup");
+    }
+    void removeLogs() {
+        for (int n = 0; n <= 2; ++n) {
+            DeleteFileW(backup(n).c_str());
+        }
     }
 
     kv::test::TempDirectory root;
     logtest::LoggingSettings settings;
+    Probe probe;
 };
 
 TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine) {
@@ -165,7 +161,7 @@ TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine
         {L"Default", L"\\Korvane\\NS\\Default\\Log\\Wisp"},
         {L"wp_blue", L"\\Korvane\\NS\\wp_blue\\Log\\Wisp"}};
     for (const auto& [nameSpace, directory] : rows) {
-        auto context = make(nameSpace);
+        auto context = make(0, nameSpace);
         ASSERT_TRUE(context->open()) << nameSpace;
         const std::wstring base = root.path() + directory + L"\\install-x";
         EXPECT_EQ(context->basePath(), base);
@@ -173,7 +169,7 @@ TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine
         EXPECT_FALSE(context->open()) << "only the first open sets up";
         EXPECT_FALSE(exists(base + L".log"));
         context->write("x\r\n", 3);
-        EXPECT_EQ(readBytes(base + L".log"), "x\r\n");
+        EXPECT_EQ(readFile(base + L".log"), "x\r\n");
         DeleteFileW((base + L".log").c_str());
     }
 }
@@ -190,43 +186,39 @@ TEST(FileContextNames, EveryProcessOfOneFileSharesOneMutexName) {
 }
 
 TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSid) {
-    const std::wstring sid = L"." + userSidString(nullptr);
+    const std::wstring sid = L"." + kv::test::currentUserSid();
     ASSERT_GT(sid.size(), 1u);
     struct Row {
         unsigned flags;
-        const char* acl;
+        std::string acl;
         std::wstring suffix;
-        const char* owned;
     };
-    const char* inheritable = "O:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
-    for (const Row& row : {Row{0, InheritableLogAcl, L"", inheritable},
-                           Row{RestrictedAcl, RestrictedLogAcl, L"", "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"},
-                           Row{AppendUserSid, InheritableLogAcl, sid, inheritable}}) {
-        SecurityLog security;
-        FileContext context(std::make_unique<RecordingPath>(security), L"", L"Wisp", L"install-x", Info,
-                            row.flags);
-        ASSERT_TRUE(context.open());
-        EXPECT_EQ(context.basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x" + row.suffix);
-        context.write("line\r\n", 6);
-        const std::string expected = SecurityLog::of(SecurityAttributes(row.acl).get());
+    const std::string inheritable = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
+    for (const Row& row : {Row{0, inheritable, L""}, Row{RestrictedAcl, "D:(A;;GA;;;SY)(A;;GA;;;BA)", L""},
+                           Row{AppendUserSid, inheritable, sid}}) {
+        probe = Probe();
+        auto context = make(row.flags);
+        ASSERT_TRUE(context->open());
+        EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x" + row.suffix);
+        context->write("line\r\n", 6);
         // Made at the first open, looked at again before the file is opened.
-        EXPECT_THAT(security.directories, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each(expected)));
-        EXPECT_EQ(security.files, std::vector<std::string>{expected});
-        EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
-        DeleteFileW(context.fileName(0).c_str());
+        EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(row.acl))));
+        EXPECT_EQ(probe.files, std::vector<std::string>{normal(row.acl)});
+        EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
+        DeleteFileW(context->fileName(0).c_str());
         // Existing directories (all but the first row's) are taken over as well.
-        const std::string owned = daclText(SecurityAttributes(row.owned).get()->lpSecurityDescriptor,
-                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-        EXPECT_EQ(security.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
-                                                              "Korvane\\Log\\Wisp: " + owned}));
-        EXPECT_EQ(security.securedAtFirstFile, 3u);
+        const std::string owned =
+            normal("O:BA" + row.acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+        EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
+                                                           "Korvane\\Log\\Wisp: " + owned}));
+        EXPECT_EQ(probe.securedAtFirstFile, 3u);
 
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_EQ(GetSecurityInfo(context.mutex(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+        ASSERT_EQ(GetSecurityInfo(context->mutex(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                   nullptr, nullptr, nullptr, &descriptor),
                   ERROR_SUCCESS);
         // Windows shows the generic rights mapped, Wine as given.
-        EXPECT_THAT(daclText(descriptor),
+        EXPECT_THAT(sddl(descriptor),
                     ::testing::AnyOf("D:(A;;GA;;;SY)(A;;GA;;;BA)", "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)"));
         LocalFree(descriptor);
     }
@@ -235,28 +227,24 @@ TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSi
 TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
     kv::test::TempDirectory userRoot;
     settings.setRoot(userRoot.path(), HKEY_CURRENT_USER);
-    SecurityLog security;
-    FileContext context(std::make_unique<RecordingPath>(security), L"", L"Wisp", L"install-x", Info,
-                        AppendUserSid | RestrictedAcl);
-    kv::UniqueHandle user(logtest::createStandardUserToken());
+    auto context = make(AppendUserSid | RestrictedAcl);
+    const kv::UniqueHandle user = logtest::standardUserToken();
     ASSERT_TRUE(ImpersonateLoggedOnUser(user.get()));
-    const bool opened = context.open();
+    const bool opened = context->open();
     RevertToSelf();
     ASSERT_TRUE(opened);
-    EXPECT_FALSE(context.isAdmin());
-    EXPECT_EQ(context.basePath(), userRoot.path() + L"\\Korvane\\Log\\Wisp\\install-x") << "no SID";
-    context.write("line\r\n", 6);
-    EXPECT_THAT(security.directories, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each("-")));
-    EXPECT_EQ(security.files, std::vector<std::string>{"-"});
-    EXPECT_TRUE(security.secured.empty()) << "a user's own directories are left as they are";
-    EXPECT_EQ(readBytes(context.fileName(0)), "line\r\n");
+    EXPECT_FALSE(context->isAdmin());
+    EXPECT_EQ(context->basePath(), userRoot.path() + L"\\Korvane\\Log\\Wisp\\install-x") << "no SID";
+    context->write("line\r\n", 6);
+    EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each("-")));
+    EXPECT_EQ(probe.files, std::vector<std::string>{"-"});
+    EXPECT_TRUE(probe.secured.empty()) << "a user's own directories are left as they are";
+    EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
 }
 
 TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
     kv::test::TempDirectory localLow;
-    logtest::SavedValue folder(HKEY_CURRENT_USER,
-                               L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
-                               L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
+    logtest::ShellFolder folder(L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
     folder.set(&localLow.path());
     LowIntegrityContext context(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info, 0);
     ASSERT_TRUE(context.open());
@@ -268,7 +256,7 @@ TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
 }
 
 TEST_F(FileContextTest, WithoutSharedMutexTheMutexHasNoName) {
-    auto context = make(L"", NoSharedMutex);
+    auto context = make(NoSharedMutex);
     ASSERT_TRUE(context->open());
     EXPECT_NE(context->mutex(), nullptr);
     EXPECT_FALSE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, context->mutexName(false).c_str())).valid());
@@ -276,7 +264,6 @@ TEST_F(FileContextTest, WithoutSharedMutexTheMutexHasNoName) {
 
 TEST_F(FileContextTest, SizeLimitIsReadAtEveryOpen) {
     auto context = make();
-    EXPECT_EQ(context->maxSize(), 50000u);
     settings.setDword(L"Wisp", L"LogMaxSizeKB", 1);
     ASSERT_TRUE(context->open());
     EXPECT_EQ(context->maxSize(), 1024u);
@@ -295,86 +282,83 @@ TEST_F(FileContextTest, RotationKeepsTwoBackupsOfAtMostOneLineOverTheLimit) {
         }
     };
     writeKilobytes(60);
-    EXPECT_LT(logtest::fileSize(current()), 51200u + 99);
-    EXPECT_EQ(logtest::fileSize(backup(1)), 51200u / 99 * 99 + 99)
+    EXPECT_LT(readFile(current()).size(), 51200u + 99);
+    EXPECT_EQ(readFile(backup(1)).size(), 51200u / 99 * 99 + 99)
         << "rotated at the first line over the limit";
     EXPECT_FALSE(exists(backup(2)));
     writeKilobytes(60);
     EXPECT_TRUE(exists(backup(2)));
     writeKilobytes(120);
     EXPECT_FALSE(exists(backup(3)));
-    for (const std::wstring& path : {current(), backup(1), backup(2)}) {
-        EXPECT_TRUE(logtest::splitLines(readBytes(path)).whole);
-        EXPECT_LT(logtest::fileSize(path), 51200u + 99);
+    for (int n = 0; n <= 2; ++n) {
+        EXPECT_TRUE(logtest::splitLines(readFile(backup(n))).whole);
+        EXPECT_LT(readFile(backup(n)).size(), 51200u + 99);
     }
 }
 
-TEST_F(FileContextTest, AnUnusableCurrentFileIsRotatedAwayBeforeTheFirstLine) {
+// What the first line does with a file already at the current name. One that
+// can be used no longer (full, UTF-16, hard-linked) becomes backup 1, the backups
+// shifting. One that cannot be opened (held without write sharing, a directory)
+// costs no backup and the line is counted dropped. A rotation step that fails (a
+// viewer without delete sharing, a refused move) puts every file back and the
+// line is appended, unless the file is UTF-16: then it is dropped. No temporary
+// name is left behind.
+TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
+    enum Kind { Plain, HardLinked, Directory, HeldForReading, Viewed };
     struct Row {
         const char* why;
+        Kind kind;
         std::string content;
-        bool hardLinked;
+        std::wstring refusedMove;
+        bool rotated;
+        unsigned dropped;
     };
-    for (const Row& row : {Row{"full", std::string(51200, 'a'), false},
-                           Row{"UTF-16",
-                               std::string("\xFF\xFE"
-                                           "a\0\r\0\n\0",
-                                           8),
-                               false},
-                           Row{"hard-linked", "precious", true}}) {
+    const std::string full(51200, 'a'), utf16("\xFF\xFE"
+                                              "a\0\r\0\n\0",
+                                              8);
+    const Row rows[] = {
+        {"full", Plain, full, L"", true, 0},
+        {"UTF-16", Plain, utf16, L"", true, 0},
+        {"hard-linked", HardLinked, "precious", L"", true, 0},
+        {"held without write sharing", HeldForReading, "held", L"", false, 1},
+        {"a directory", Directory, "", L"", false, 1},
+        {"viewed without delete sharing", Viewed, full, L"", false, 0},
+        {"UTF-16, viewed without delete sharing", Viewed, utf16, L"", false, 1},
+        {"backup 1 cannot move", Plain, full, L".1.log", false, 0},
+        {"the set-aside file cannot move", Plain, full, L"__rotate_", false, 0},
+    };
+    for (const Row& row : rows) {
         kv::test::TempDirectory other;
+        probe.refusedMoveFrom = row.refusedMove;
         auto context = make();
         ASSERT_TRUE(context->open());
-        writeBytes(backup(1), "first backup");
-        writeBytes(backup(2), "second backup");
-        if (row.hardLinked) {
+        writeBackups();
+        if (row.kind == Directory) {
+            ASSERT_TRUE(CreateDirectoryW(current().c_str(), nullptr));
+        } else if (row.kind == HardLinked) {
             writeBytes(other / L"elsewhere", row.content);
             ASSERT_TRUE(CreateHardLinkW(current().c_str(), (other / L"elsewhere").c_str(), nullptr));
         } else {
             writeBytes(current(), row.content);
         }
+        kv::UniqueFile holder;
+        if (row.kind == HeldForReading || row.kind == Viewed) {
+            const DWORD sharing = FILE_SHARE_READ | (row.kind == Viewed ? FILE_SHARE_WRITE : 0);
+            holder.reset(
+                CreateFileW(current().c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder.valid());
+        }
         context->write("new\r\n", 5);
+        EXPECT_EQ(context->droppedLines(), row.dropped) << row.why;
+        holder.reset();
         context.reset();
-        EXPECT_EQ(readBytes(current()), "new\r\n") << row.why;
-        EXPECT_EQ(readBytes(backup(1)), row.content) << row.why;
-        EXPECT_EQ(readBytes(backup(2)), "first backup") << row.why;
-        EXPECT_FALSE(exists(backup(3))) << row.why;
-        EXPECT_EQ(readBytes(other / L"elsewhere"), row.hardLinked ? row.content : "") << row.why;
-        for (int n = 0; n <= 2; ++n) {
-            DeleteFileW(n == 0 ? current().c_str() : backup(n).c_str());
-        }
-    }
-    EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 0u) << "no temporary name left behind";
-}
-
-// A current file this process cannot open (a reader without write sharing, a
-// directory at its name) rotates nothing: every backup stays as it was and each
-// line is counted as dropped.
-TEST_F(FileContextTest, ACurrentFileThatCannotBeOpenedCostsNoBackup) {
-    for (const bool directory : {false, true}) {
-        auto context = make();
-        ASSERT_TRUE(context->open());
-        writeBytes(backup(1), "first backup");
-        writeBytes(backup(2), "second backup");
-        kv::UniqueFile reader;
-        if (directory) {
-            ASSERT_TRUE(CreateDirectoryW(current().c_str(), nullptr));
-        } else {
-            writeBytes(current(), "held");
-            reader.reset(CreateFileW(current().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     0, nullptr));
-            ASSERT_TRUE(reader.valid());
-        }
-        for (int i = 0; i < 3; ++i) {
-            context->write("line\r\n", 6);
-        }
-        EXPECT_EQ(context->droppedLines(), 3u) << directory;
-        EXPECT_EQ(readBytes(backup(1)), "first backup") << directory;
-        EXPECT_EQ(readBytes(backup(2)), "second backup") << directory;
-        reader.reset();
-        context.reset();
+        const std::string kept = row.dropped ? row.content : row.content + "new\r\n";
+        EXPECT_EQ(readFile(current()), row.rotated ? "new\r\n" : kept) << row.why;
+        EXPECT_EQ(readFile(backup(1)), row.rotated ? row.content : "first backup") << row.why;
+        EXPECT_EQ(readFile(backup(2)), row.rotated ? "first backup" : "second backup") << row.why;
+        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u) << row.why;
+        removeLogs();
         RemoveDirectoryW(current().c_str());
-        DeleteFileW(current().c_str());
     }
 }
 
@@ -396,32 +380,10 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
     context->write("last\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 2u);
     EXPECT_EQ(logtest::filesIn(target), std::vector<std::wstring>{L"install-x.log"});
-    EXPECT_EQ(readBytes(target + L"\\install-x.log"), "theirs");
-    EXPECT_EQ(readBytes(wisp + L"-old\\install-x.log"), full);
+    EXPECT_EQ(readFile(target + L"\\install-x.log"), "theirs");
+    EXPECT_EQ(readFile(wisp + L"-old\\install-x.log"), full);
     context.reset();
     EXPECT_TRUE(logtest::removeSymlink(wisp));
-}
-
-// A rotation step that fails puts every file back where it was; the full file is
-// then appended to, and no backup is lost.
-TEST_F(FileContextTest, AFailedRotationStepUndoesTheEarlierOnes) {
-    // The middle step (B.1 to B.2) and the last one (the set-aside current file to B.1).
-    for (const wchar_t* refused : {L".1.log", L"__rotate_"}) {
-        Faults faults;
-        faults.refusedMoveFrom = refused;
-        FileContext context(std::make_unique<FaultyPath>(faults), L"", L"Wisp", L"install-x", Info, 0);
-        ASSERT_TRUE(context.open());
-        const std::string full(51200, 'a');
-        writeBytes(current(), full);
-        writeBytes(backup(1), "first backup");
-        writeBytes(backup(2), "second backup");
-        context.write("new\r\n", 5);
-        EXPECT_EQ(context.droppedLines(), 0u) << refused;
-        EXPECT_EQ(readBytes(backup(1)), "first backup") << refused;
-        EXPECT_EQ(readBytes(backup(2)), "second backup") << refused;
-        EXPECT_EQ(readBytes(current()), full + "new\r\n") << refused;
-        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u) << refused;
-    }
 }
 
 // A disk that fills up mid-line: the torn line is cut off and counted; when even
@@ -430,39 +392,23 @@ TEST_F(FileContextTest, AShortWriteLeavesOnlyWholeLinesAndIsCounted) {
     struct Row {
         DWORD kept;
         bool truncateFails;
-        const char* expected;
+        std::string expected;
     };
     for (const Row& row : {Row{3, false, "one\r\nthree\r\n"}, Row{0, false, "one\r\nthree\r\n"},
                            Row{3, true, "one\r\ntwo\r\nthree\r\n"}}) {
-        Faults faults;
-        faults.failAt = 1;
-        faults.kept = row.kept;
-        faults.truncateFails = row.truncateFails;
-        FileContext context(std::make_unique<FaultyPath>(faults), L"", L"Wisp", L"install-x", Info, 0);
-        ASSERT_TRUE(context.open());
-        for (const char* line : {"one\r\n", "twoXX\r\n", "three\r\n"}) {
-            context.write(line, std::strlen(line));
+        probe = Probe();
+        probe.failAt = 1;
+        probe.kept = row.kept;
+        probe.truncateFails = row.truncateFails;
+        auto context = make();
+        ASSERT_TRUE(context->open());
+        for (const char* line : {"one\r\n", "twoXX\r\n", "three\r\n", "four\r\n"}) {
+            context->write(line, std::strlen(line));
         }
-        EXPECT_EQ(context.droppedLines(), 1u) << row.expected;
-        EXPECT_EQ(readBytes(current()), row.expected);
-        context.write("four\r\n", 6);
-        EXPECT_EQ(readBytes(current()), row.expected + std::string("four\r\n"));
+        EXPECT_EQ(context->droppedLines(), 1u) << row.expected;
+        EXPECT_EQ(readFile(current()), row.expected + "four\r\n");
         DeleteFileW(current().c_str());
     }
-}
-
-TEST_F(FileContextTest, AFullFileThatCannotBeMovedIsAppendedToNeverOverwritten) {
-    auto context = make();
-    ASSERT_TRUE(context->open());
-    const std::string old = "0123456789\r\n" + std::string(51200, 'a') + "\r\n";
-    writeBytes(current(), old);
-    // A log viewer without delete sharing keeps the rotation from moving the file.
-    kv::UniqueFile viewer(CreateFileW(current().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    context->write("new\r\n", 5);
-    viewer.reset();
-    EXPECT_EQ(readBytes(current()), old + "new\r\n");
-    EXPECT_FALSE(exists(backup(1)));
 }
 
 TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndReleased) {
@@ -474,7 +420,7 @@ TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndReleased) {
         CloseHandle(mutex); // the thread ends owning it
     }).join();
     context->write("after\r\n", 7);
-    EXPECT_EQ(readBytes(current()), "after\r\n");
+    EXPECT_EQ(readFile(current()), "after\r\n");
     EXPECT_TRUE(acquirableFromAnotherThread(context->mutex()));
 }
 
@@ -482,10 +428,10 @@ TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndReleased) {
 // A handle that could wait but not release would keep the mutex owned after the
 // first line and lock every other writer out; this process logs nothing instead.
 TEST_F(FileContextTest, AMutexThatCannotBeReleasedIsNotUsed) {
-    auto probe = make();
-    ASSERT_TRUE(probe->open());
-    const std::wstring name = probe->mutexName(false);
-    probe.reset();
+    auto first = make();
+    ASSERT_TRUE(first->open());
+    const std::wstring name = first->mutexName(false);
+    first.reset();
     for (const auto& [dacl, usable] :
          {std::pair<const char*, bool>{"D:(A;;0x100000;;;WD)", false}, {"D:(A;;0x100001;;;WD)", true}}) {
         kv::UniqueHandle peer(CreateMutexW(SecurityAttributes(dacl).get(), FALSE, name.c_str()));
@@ -495,7 +441,7 @@ TEST_F(FileContextTest, AMutexThatCannotBeReleasedIsNotUsed) {
         ASSERT_TRUE(context->open());
         EXPECT_EQ(context->mutex() != nullptr, usable) << dacl;
         context->write("line\r\n", 6);
-        EXPECT_EQ(readBytes(current()), usable ? "line\r\n" : "") << dacl;
+        EXPECT_EQ(readFile(current()), usable ? "line\r\n" : "") << dacl;
         EXPECT_TRUE(acquirableFromAnotherThread(peer.get())) << dacl;
     }
 }
@@ -508,7 +454,7 @@ TEST_F(FileContextTest, WhenTheDirectoriesFailNothingIsEverWritten) {
     context->write("line\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 1u);
     EXPECT_FALSE(context->open());
-    EXPECT_EQ(readBytes(root / L"Korvane"), "a file where a directory belongs");
+    EXPECT_EQ(readFile(root / L"Korvane"), "a file where a directory belongs");
 }
 
 } // namespace

@@ -9,7 +9,8 @@
 #include <vector>
 
 using namespace KvZarnLogging;
-using logtest::readBytes;
+using logtest::exists;
+using logtest::readFile;
 using logtest::writeBytes;
 
 namespace {
@@ -23,13 +24,13 @@ TEST(Path, DeleteAnswersTrueWhenGoneOrScheduledForReboot) {
     kv::UniqueFile holder(CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(paths.deleteFile(dir / L"held"));
-    std::vector<wchar_t> pending(65536);
-    DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                           L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending.data(),
-                           &size),
-              ERROR_SUCCESS);
-    EXPECT_NE(std::wstring(pending.data(), size / sizeof(wchar_t)).find(dir / L"held"), std::wstring::npos);
+    const auto pending =
+        kv::test::readValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                            L"PendingFileRenameOperations");
+    ASSERT_TRUE(pending.has_value());
+    const std::wstring names(reinterpret_cast<const wchar_t*>(pending->second.data()),
+                             pending->second.size() / sizeof(wchar_t));
+    EXPECT_NE(names.find(dir / L"held"), std::wstring::npos);
 }
 
 TEST(Path, CreatesTheChainBelowTheRootOnly) {
@@ -38,11 +39,11 @@ TEST(Path, CreatesTheChainBelowTheRootOnly) {
     CreateDirectoryW((dir / L"Korvane").c_str(), nullptr);
     writeBytes(dir / L"Korvane\\keep", "k");
     EXPECT_TRUE(paths.createDirectories(dir / L"Korvane\\Log\\Wisp", dir.path().size() + 1, nullptr));
-    EXPECT_TRUE(logtest::exists(dir / L"Korvane\\Log\\Wisp"));
-    EXPECT_EQ(readBytes(dir / L"Korvane\\keep"), "k") << "an existing directory is left as it is";
+    EXPECT_TRUE(exists(dir / L"Korvane\\Log\\Wisp"));
+    EXPECT_EQ(readFile(dir / L"Korvane\\keep"), "k") << "an existing directory is left as it is";
     const std::wstring missingRoot = dir / L"missing";
     EXPECT_FALSE(paths.createDirectories(missingRoot + L"\\Korvane", missingRoot.size() + 1, nullptr));
-    EXPECT_FALSE(logtest::exists(missingRoot));
+    EXPECT_FALSE(exists(missingRoot));
 }
 
 // A file system in which some names are junctions; every step is recorded.
@@ -75,35 +76,42 @@ protected:
     }
 };
 
-TEST(Path, ADirectoryAnotherProcessMadeMeanwhileWillDoButALinkWillNot) {
-    ScriptedPath paths;
-    paths.entries = {{L"R:\\Korvane", FILE_ATTRIBUTE_DIRECTORY}};
-    paths.madeByPeer = {{L"R:\\Korvane\\Log", FILE_ATTRIBUTE_DIRECTORY}};
-    EXPECT_TRUE(paths.createDirectories(L"R:\\Korvane\\Log\\Wisp", 3, nullptr));
-    EXPECT_EQ(paths.steps,
-              (std::vector<std::wstring>{L"create R:\\Korvane\\Log", L"create R:\\Korvane\\Log\\Wisp"}));
-
-    ScriptedPath linked;
-    linked.entries = {{L"R:\\Korvane", FILE_ATTRIBUTE_DIRECTORY}};
-    linked.madeByPeer = {{L"R:\\Korvane\\Log", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT}};
-    EXPECT_FALSE(linked.createDirectories(L"R:\\Korvane\\Log\\Wisp", 3, nullptr));
-    EXPECT_EQ(linked.steps, std::vector<std::wstring>{L"create R:\\Korvane\\Log"});
-}
-
-TEST(Path, AJunctionInTheChainIsReplacedByARealDirectory) {
+// A junction in the chain is replaced by a real directory, or refuses the chain
+// when it cannot be removed; a directory a peer made meanwhile will do, a link will not.
+TEST(Path, JunctionsAndPeersInTheChain) {
+    constexpr DWORD Dir = FILE_ATTRIBUTE_DIRECTORY,
+                    Link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    struct Row {
+        const char* why;
+        DWORD existing, byPeer;
+        bool removable, result;
+        std::vector<std::wstring> steps;
+    };
+    const std::wstring log = L"R:\\Korvane\\Log", wisp = L" R:\\Korvane\\Log\\Wisp secured";
+    const Row rows[] = {
+        {"junction removed",
+         Link,
+         0,
+         true,
+         true,
+         {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
+        {"junction stays", Link, 0, false, false, {L"remove " + log}},
+        {"peer made a directory", 0, Dir, true, true, {L"create " + log + L" secured", L"create" + wisp}},
+        {"peer made a link", 0, Link, true, false, {L"create " + log + L" secured"}},
+    };
     SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
-    for (const bool removable : {true, false}) {
+    for (const Row& row : rows) {
         ScriptedPath paths;
-        paths.entries = {{L"R:\\Korvane", FILE_ATTRIBUTE_DIRECTORY},
-                         {L"R:\\Korvane\\Log", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT}};
-        paths.linkRemovable = removable;
-        EXPECT_EQ(paths.createDirectories(L"R:\\Korvane\\Log\\Wisp", 3, &security), removable);
-        std::vector<std::wstring> expected = {L"remove R:\\Korvane\\Log"};
-        if (removable) {
-            expected.push_back(L"create R:\\Korvane\\Log secured");
-            expected.push_back(L"create R:\\Korvane\\Log\\Wisp secured");
+        paths.entries = {{L"R:\\Korvane", Dir}};
+        if (row.existing) {
+            paths.entries[log] = row.existing;
         }
-        EXPECT_EQ(paths.steps, expected);
+        if (row.byPeer) {
+            paths.madeByPeer[log] = row.byPeer;
+        }
+        paths.linkRemovable = row.removable;
+        EXPECT_EQ(paths.createDirectories(log + L"\\Wisp", 3, &security), row.result) << row.why;
+        EXPECT_EQ(paths.steps, row.steps) << row.why;
     }
 }
 
@@ -114,8 +122,7 @@ TEST(Path, ALinkThatCannotBeRemovedItselfIsNeverFollowed) {
     kv::test::TempDirectory dir;
     for (const std::string& content : {std::string(), std::string("k")}) {
         const std::wstring name = content.empty() ? L"empty" : L"full";
-        const std::wstring target = dir / (name + L"-target");
-        const std::wstring root = dir / name;
+        const std::wstring target = dir / (name + L"-target"), root = dir / name;
         CreateDirectoryW(target.c_str(), nullptr);
         if (!content.empty()) {
             writeBytes(target + L"\\keep", content);
@@ -126,9 +133,9 @@ TEST(Path, ALinkThatCannotBeRemovedItselfIsNeverFollowed) {
 
         FileSystem::Path paths;
         EXPECT_FALSE(paths.createDirectories(root + L"\\Korvane\\Log\\Wisp", root.size() + 1, nullptr));
-        EXPECT_TRUE(logtest::exists(target));
-        EXPECT_FALSE(logtest::exists(target + L"\\Wisp"));
-        EXPECT_EQ(readBytes(target + L"\\keep"), content);
+        EXPECT_TRUE(exists(target));
+        EXPECT_FALSE(exists(target + L"\\Wisp"));
+        EXPECT_EQ(readFile(target + L"\\keep"), content);
         EXPECT_TRUE(logtest::removeSymlink(root + L"\\Korvane\\Log"));
     }
 }

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "LogTestSupport.h"
-#include "kvtl/Handle.h"
 
 #include "logging/Config.h"
 
@@ -11,33 +10,19 @@ namespace logtest {
 
 namespace {
 
-void writeValue(HKEY hive, const std::wstring& path, REGSAM view, const wchar_t* name, DWORD type,
-                const void* data, size_t size) {
-    HKEY key = nullptr;
-    RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr);
-    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
-    RegCloseKey(key);
+constexpr wchar_t ShellFolders[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+kv::test::Bytes stringBytes(const std::wstring& text) {
+    return kv::test::bytesOf(text + L'\0');
 }
 
-std::wstring settingsPath(const std::wstring& subkey) {
-    return std::wstring(KvZarnLogging::LoggingKeyPath) + (subkey.empty() ? L"" : L"\\" + subkey);
-}
-
-// Linux programs run through Z:; their process handle may be signalled early,
-// so the caller polls for the effect.
+// Linux programs run through Z:; their process may end before the effect shows,
+// so the caller's condition is polled.
 bool runLinuxTool(const std::string& commandLine, bool (*done)(const std::wstring&),
                   const std::wstring& path) {
-    std::wstring line(commandLine.begin(), commandLine.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (kv::test::runCommand(std::wstring(commandLine.begin(), commandLine.end()), 10000) == ~0u) {
         return false;
     }
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     for (int i = 0; i < 200 && !done(path); ++i) {
         Sleep(25);
     }
@@ -61,57 +46,40 @@ LoggingSettings::LoggingSettings()
       user_(HKEY_CURRENT_USER, KvZarnLogging::LoggingKeyPath) {}
 
 void LoggingSettings::setDword(const std::wstring& subkey, const wchar_t* name, DWORD value, REGSAM view) {
-    writeValue(HKEY_LOCAL_MACHINE, settingsPath(subkey), view, name, REG_DWORD, &value, sizeof(value));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+    kv::test::writeValue(HKEY_LOCAL_MACHINE, machine_.path() + (subkey.empty() ? L"" : L"\\" + subkey), name,
+                         REG_DWORD, kv::test::Bytes(bytes, bytes + sizeof(value)), view);
 }
 
 void LoggingSettings::setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
                                 DWORD type, REGSAM view, HKEY hive) {
-    writeValue(hive, settingsPath(subkey), view, name, type, value.c_str(),
-               (value.size() + 1) * sizeof(wchar_t));
+    kv::test::writeValue(hive, machine_.path() + (subkey.empty() ? L"" : L"\\" + subkey), name, type,
+                         stringBytes(value), view);
 }
 
-SavedValue::SavedValue(HKEY hive, std::wstring keyPath, std::wstring name)
-    : hive_(hive), keyPath_(std::move(keyPath)), name_(std::move(name)) {
-    wchar_t buffer[1024] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    existed_ = RegGetValueW(hive_, keyPath_.c_str(), name_.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &size) ==
-               ERROR_SUCCESS;
-    old_ = buffer;
-}
+ShellFolder::ShellFolder(const wchar_t* name, HKEY hive)
+    : hive_(hive), name_(name), old_(kv::test::readValue(hive, ShellFolders, name)) {}
 
-SavedValue::~SavedValue() {
-    set(existed_ ? &old_ : nullptr);
-}
-
-void SavedValue::set(const std::wstring* text) {
-    if (text) {
-        writeValue(hive_, keyPath_, 0, name_.c_str(), REG_SZ, text->c_str(),
-                   (text->size() + 1) * sizeof(wchar_t));
+ShellFolder::~ShellFolder() {
+    if (old_) {
+        kv::test::writeValue(hive_, ShellFolders, name_.c_str(), old_->first, old_->second);
     } else {
-        RegDeleteKeyValueW(hive_, keyPath_.c_str(), name_.c_str());
+        set(nullptr);
     }
 }
 
-std::string readBytes(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    char buffer[65536];
-    DWORD read = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof(buffer), &read, nullptr) &&
-           read > 0) {
-        bytes.append(buffer, read);
+void ShellFolder::set(const std::wstring* text) {
+    if (text) {
+        kv::test::writeValue(hive_, ShellFolders, name_.c_str(), REG_SZ, stringBytes(*text));
+    } else {
+        RegDeleteKeyValueW(hive_, ShellFolders, name_.c_str());
     }
-    CloseHandle(file);
-    return bytes;
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    kv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 bool exists(const std::wstring& path) {
@@ -123,18 +91,11 @@ std::vector<std::wstring> filesIn(const std::wstring& directory) {
     WIN32_FIND_DATAW data;
     kv::UniqueFind find(FindFirstFileW((directory + L"\\*").c_str(), &data));
     for (bool more = find.valid(); more; more = FindNextFileW(find.get(), &data) != FALSE) {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
+        if (data.cFileName != std::wstring(L".") && data.cFileName != std::wstring(L"..")) {
+            names.push_back(data.cFileName);
         }
     }
     return names;
-}
-
-unsigned long long fileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 Lines splitLines(const std::string& bytes) {
@@ -151,6 +112,14 @@ Lines splitLines(const std::string& bytes) {
 std::string afterIds(const std::string& line) {
     const size_t ids = line.find("] ");
     return ids == std::string::npos ? "" : line.substr(ids + 2);
+}
+
+std::vector<std::string> texts(const std::string& bytes) {
+    std::vector<std::string> result;
+    for (const std::string& line : splitLines(bytes).lines) {
+        result.push_back(afterIds(line));
+    }
+    return result;
 }
 
 bool isLogLine(const std::string& line) {
@@ -174,19 +143,10 @@ bool removeSymlink(const std::wstring& link) {
         link);
 }
 
-HANDLE createStandardUserToken() {
-    HANDLE process = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process);
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                             &admins);
-    SID_AND_ATTRIBUTES deny = {admins, 0};
-    HANDLE restricted = nullptr;
-    CreateRestrictedToken(process, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted);
-    FreeSid(admins);
-    CloseHandle(process);
-    return restricted;
+kv::UniqueHandle standardUserToken() {
+    kv::UniqueHandle process;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put());
+    return kv::test::withoutAdministrators(process.get());
 }
 
 } // namespace logtest

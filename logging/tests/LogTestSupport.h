@@ -10,6 +10,8 @@
 // Helpers of the logging tests.
 namespace logtest {
 
+using kv::test::readFile;
+
 // Owns the logging settings key (HKLM and HKCU, both views) for one test and
 // writes values into it, in the 32-bit view unless told otherwise.
 class LoggingSettings {
@@ -24,30 +26,27 @@ public:
     }
 
 private:
-    kv::test::RegistryTree machine_;
-    kv::test::RegistryTree user_;
+    kv::test::RegistryTree machine_, user_;
 };
 
-// A REG_SZ value below any key, put back as it was (or removed) afterwards.
-class SavedValue {
+// A REG_SZ value of the current user's Shell Folders key, put back as it was
+// (or removed) afterwards.
+class ShellFolder {
 public:
-    SavedValue(HKEY hive, std::wstring keyPath, std::wstring name);
-    ~SavedValue();
-    SavedValue(const SavedValue&) = delete;
-    SavedValue& operator=(const SavedValue&) = delete;
+    explicit ShellFolder(const wchar_t* name, HKEY hive = HKEY_CURRENT_USER);
+    ~ShellFolder();
+    ShellFolder(const ShellFolder&) = delete;
+    ShellFolder& operator=(const ShellFolder&) = delete;
     void set(const std::wstring* text); // null removes the value
 
 private:
     HKEY hive_;
-    std::wstring keyPath_, name_;
-    bool existed_ = false;
-    std::wstring old_;
+    std::wstring name_;
+    std::optional<kv::test::RegValue> old_;
 };
 
-std::string readBytes(const std::wstring& path);
 void writeBytes(const std::wstring& path, const std::string& bytes);
 bool exists(const std::wstring& path);
-unsigned long long fileSize(const std::wstring& path);
 // The names of the files and directories in a directory, without "." and "..".
 std::vector<std::wstring> filesIn(const std::wstring& directory);
 
@@ -60,6 +59,8 @@ struct Lines {
 Lines splitLines(const std::string& bytes);
 // The text after the "[pid.tid] " field of a log line, or "" for a blank line.
 std::string afterIds(const std::string& line);
+// afterIds of every line.
+std::vector<std::string> texts(const std::string& bytes);
 // True for "yyyy-mm-dd hh:mm:ss.mmm [pid.tid] tag: text" (without CR LF).
 bool isLogLine(const std::string& line);
 
@@ -69,6 +70,6 @@ bool makeDirectorySymlink(const std::wstring& target, const std::wstring& link);
 bool removeSymlink(const std::wstring& link);
 
 // The process token with BUILTIN\Administrators made deny-only.
-HANDLE createStandardUserToken();
+kv::UniqueHandle standardUserToken();
 
 } // namespace logtest

@@ -15,6 +15,8 @@
 #include <vector>
 
 using namespace KvZarnLogging;
+using logtest::exists;
+using logtest::readFile;
 
 namespace {
 
@@ -27,33 +29,40 @@ protected:
     std::wstring writer(const std::wstring& arguments) const {
         return L"\"" + kv::test::besideTestExecutable(L"logging_writer.exe") + L"\" " + arguments;
     }
-    // Starts writers of `lines` lines each together; answers their exit codes
-    // (the lines each dropped). hold, when given, runs while they write.
-    // The last writer runs two threads when twoThreads is set.
-    std::vector<DWORD> runWriters(const std::wstring& stem, int count, int lines, void (*hold)() = nullptr,
-                                  bool twoThreads = false) {
+    // Starts writers of `lines` lines each together (the last with two threads
+    // when twoThreads is set); answers their exit codes, the lines each dropped.
+    // hold, when given, runs while they write.
+    std::vector<DWORD> runWriters(const std::wstring& stem, int count, int lines,
+                                  const std::function<void()>& hold = nullptr, bool twoThreads = false) {
         const std::wstring event = L"Local\\kv-logging-start-" + stem;
         kv::UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-        std::vector<PROCESS_INFORMATION> processes(count);
+        std::vector<kv::UniqueHandle> processes;
         for (int id = 1; id <= count; ++id) {
             std::wstring line = writer(stem + L" " + std::to_wstring(id) + L" " + std::to_wstring(lines) +
                                        L" close " + event + (twoThreads && id == count ? L" 2" : L""));
             STARTUPINFOW startup = {};
             startup.cb = sizeof(startup);
+            PROCESS_INFORMATION process = {};
             EXPECT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                       &startup, &processes[id - 1]));
+                                       &startup, &process));
+            CloseHandle(process.hThread);
+            processes.emplace_back(process.hProcess);
         }
         SetEvent(start.get());
         if (hold) {
             hold();
         }
+        // One deadline for all; a writer still running then is ended, not left behind.
+        const ULONGLONG deadline = GetTickCount64() + 120000;
         std::vector<DWORD> codes;
-        for (PROCESS_INFORMATION& process : processes) {
+        for (const kv::UniqueHandle& process : processes) {
+            const ULONGLONG now = GetTickCount64();
             DWORD code = ~0u;
-            WaitForSingleObject(process.hProcess, 120000);
-            GetExitCodeProcess(process.hProcess, &code);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
+            if (WaitForSingleObject(process.get(), static_cast<DWORD>(deadline > now ? deadline - now : 0)) !=
+                WAIT_OBJECT_0) {
+                TerminateProcess(process.get(), ~0u);
+            }
+            GetExitCodeProcess(process.get(), &code);
             codes.push_back(code);
         }
         return codes;
@@ -76,11 +85,9 @@ TEST_F(LogTest, FreeFunctionsDriveTheProcessLogger) {
     flushLog();
     closeLog();
     EXPECT_EQ(GetLastError(), 0x20000042u);
-    std::vector<std::string> texts;
-    for (const std::string& line :
-         logtest::splitLines(logtest::readBytes(base(L"install-free") + L".log")).lines) {
-        texts.push_back(logtest::afterIds(line));
-    }
+    const std::string bytes = readFile(base(L"install-free") + L".log");
+    EXPECT_EQ(bytes.substr(0, 3), "\r\n2") << "no byte-order mark; the header's blank line first";
+    const std::vector<std::string> texts = logtest::texts(bytes);
     ASSERT_EQ(texts.size(), 7u);
     const std::vector<std::string> expected = {
         " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
@@ -91,10 +98,9 @@ TEST_F(LogTest, FreeFunctionsDriveTheProcessLogger) {
 TEST_F(LogTest, AutoClosedMarkerOnlyWhenTheProcessEndsWithTheLogOpen) {
     for (const std::wstring mode : {L"close", L"noclose"}) {
         EXPECT_EQ(kv::test::runCommand(writer(L"exit-" + mode + L" 1 3 " + mode)), 0u);
-        const std::vector<std::string> lines =
-            logtest::splitLines(logtest::readBytes(base(L"exit-" + mode) + L".log")).lines;
-        ASSERT_EQ(lines.size(), 6u) << "blank, header, three lines, end marker";
-        EXPECT_EQ(logtest::afterIds(lines.back()),
+        const std::vector<std::string> texts = logtest::texts(readFile(base(L"exit-" + mode) + L".log"));
+        ASSERT_EQ(texts.size(), 6u) << "blank, header, three lines, end marker";
+        EXPECT_EQ(texts.back(),
                   mode == L"close" ? " I: ***  LOGGING ENDED  ***" : " I: ***  LOG AUTO-CLOSED ***");
     }
 }
@@ -110,7 +116,7 @@ Tally tally(const std::vector<std::wstring>& filesOldestFirst) {
     Tally result;
     const std::regex writerLine(R"( I: Writer::run: writer (\d) line (\d{6}) \.{40})");
     for (const std::wstring& path : filesOldestFirst) {
-        const logtest::Lines lines = logtest::splitLines(logtest::readBytes(path));
+        const logtest::Lines lines = logtest::splitLines(readFile(path));
         result.whole = result.whole && lines.whole;
         for (const std::string& line : lines.lines) {
             std::smatch match;
@@ -139,7 +145,7 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
         const std::vector<DWORD> dropped = runWriters(stem, 8, Lines, nullptr, true);
         EXPECT_LT(GetTickCount() - started, 120000u)
             << limitKb << ": about 6 s idle, bounded for a loaded machine";
-        EXPECT_FALSE(logtest::exists(b + L".3.log")) << limitKb;
+        EXPECT_FALSE(exists(b + L".3.log")) << limitKb;
         const Tally result = tally({b + L".2.log", b + L".1.log", b + L".log"});
         EXPECT_TRUE(result.whole) << limitKb;
         for (const auto& [writer, numbers] : result.numbers) {
@@ -148,7 +154,7 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
                 << "writer " << writer << " limit " << limitKb;
         }
         if (limitKb == 20000u) {
-            EXPECT_FALSE(logtest::exists(b + L".1.log"));
+            EXPECT_FALSE(exists(b + L".1.log"));
             EXPECT_EQ(dropped, std::vector<DWORD>(8, 0u));
             EXPECT_EQ(result.numbers.size(), size_t{Writers});
             for (int writer = 1; writer <= Writers; ++writer) {
@@ -157,7 +163,7 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
             continue;
         }
         for (const std::wstring& path : {b + L".2.log", b + L".1.log", b + L".log"}) {
-            EXPECT_LT(logtest::fileSize(path), limitKb * 1024 + LineBytes) << "at most one line over";
+            EXPECT_LT(readFile(path).size(), limitKb * 1024 + LineBytes) << "at most one line over";
         }
         for (const auto& [kind, count] : result.others) {
             EXPECT_TRUE(kind == "blank" || kind.rfind(" I: ***  LOGGING ", 0) == 0) << kind;
@@ -180,12 +186,10 @@ TEST_F(LogTest, ACurrentFileHeldWithoutWriteSharingCostsNoBackup) {
     // Besides its lines, the writer logs a blank line and the start marker first.
     EXPECT_EQ(runWriters(L"held", 1, Lines), std::vector<DWORD>{Lines + 2});
     viewer.reset();
-    EXPECT_EQ(logtest::readBytes(b + L".1.log"), first);
-    EXPECT_EQ(logtest::readBytes(b + L".2.log"), second);
-    EXPECT_FALSE(logtest::exists(b + L".3.log"));
+    EXPECT_EQ(readFile(b + L".1.log"), first);
+    EXPECT_EQ(readFile(b + L".2.log"), second);
+    EXPECT_FALSE(exists(b + L".3.log"));
 }
-
-std::wstring stuckMutexName;
 
 // A peer holding the file's mutex for 1.5 s makes each writer drop the lines
 // that waited 500 ms in vain; every other line arrives, whole.
@@ -194,9 +198,8 @@ TEST_F(LogTest, LinesWaitingTooLongForAStuckPeerAreDroppedAndCounted) {
     settings.setDword(L"", L"LogMaxSizeKB", 4096);
     FileContext probe(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"stuck", Info, 0);
     ASSERT_TRUE(probe.open());
-    stuckMutexName = probe.mutexName(false);
-    const std::vector<DWORD> dropped = runWriters(L"stuck", 4, Lines, [] {
-        kv::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, stuckMutexName.c_str()));
+    const std::vector<DWORD> dropped = runWriters(L"stuck", 4, Lines, [&probe] {
+        kv::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, probe.mutexName(false).c_str()));
         WaitForSingleObject(mutex.get(), 0);
         Sleep(1500);
         ReleaseMutex(mutex.get());

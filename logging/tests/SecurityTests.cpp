@@ -28,7 +28,7 @@ TEST(TokenFacts, OnlyTheLowLabelIsLowIntegrity) {
 // The token parameter: a primary token is checked as it is; no token means the
 // effective one (the file-context tests impersonate a standard user through it).
 TEST(TokenFacts, AdministratorCheckOfAGivenToken) {
-    kv::UniqueHandle user(logtest::createStandardUserToken());
+    const kv::UniqueHandle user = logtest::standardUserToken();
     EXPECT_FALSE(readTokenFacts(user.get()).isAdmin);
     EXPECT_TRUE(readTokenFacts(nullptr).isAdmin) << "the test prefix runs as an administrator";
     EXPECT_EQ(userSidString(user.get()), userSidString(nullptr));
