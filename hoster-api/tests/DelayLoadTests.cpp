@@ -215,6 +215,15 @@ TEST_F(DelayLoadTest, FailuresAnswerACodeTheLibraryNameAndTheSystemError) {
     EXPECT_TRUE(FreeLibrary(module.handle())); // the library without the export stays loaded
 }
 
+// A nameless library would read the keys' default values: it is never searched for.
+TEST(DelayLoadModule, ANamelessLibraryIsNotFound) {
+    for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+        SetLastError(0);
+        EXPECT_EQ(loadDelayLoadedModule(name), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    }
+}
+
 TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReference) {
     const std::wstring path = plant(directory_ / L"race");
     setString(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, path);
