@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <sddl.h>
 
 #include "kvtl/Handle.h"
 #include "winenv/ShellFolders.h"
@@ -214,17 +213,7 @@ TEST_F(InstallerRun, ANamespaceKeyThatCannotBeListedIsAWarning) {
     registerNamespace(L"acme", L"C:\\elsewhere");
     wpu::test::denyOnKey(L"SOFTWARE\\Wow6432Node\\Korvane\\NS", KEY_ENUMERATE_SUB_KEYS); // its 32-bit view
     struct AllowAgain {
-        ~AllowAgain() {
-            kv::UniqueHkey key;
-            PSECURITY_DESCRIPTOR everyone = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", 0, WRITE_DAC | KEY_WOW64_32KEY,
-                              key.put()) == ERROR_SUCCESS &&
-                ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1,
-                                                                     &everyone, nullptr)) {
-                RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, everyone);
-                LocalFree(everyone);
-            }
-        }
+        ~AllowAgain() { wpu::test::denyOnKey(L"SOFTWARE\\Wow6432Node\\Korvane\\NS", 0); }
     } allowAgain;
     const std::wstring log = wpu::test::machineLogPath(std::wstring(L"install-") + Module);
     DeleteFileW(log.c_str());

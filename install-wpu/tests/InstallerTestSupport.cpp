@@ -187,8 +187,10 @@ void createVersionKey(const std::wstring& keyPath, const std::wstring& status) {
 void denyOnKey(const std::wstring& keyPath, DWORD denied) {
     kv::UniqueHkey key;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, key.put());
-    wchar_t sddl[64];
-    std::swprintf(sddl, 64, L"D:(D;;0x%lX;;;WD)(A;;KA;;;WD)", static_cast<unsigned long>(denied));
+    wchar_t sddl[64] = L"D:(A;;KA;;;WD)"; // nothing denied: everything allowed again
+    if (denied != 0) {
+        std::swprintf(sddl, 64, L"D:(D;;0x%lX;;;WD)(A;;KA;;;WD)", static_cast<unsigned long>(denied));
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (key &&
         ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {

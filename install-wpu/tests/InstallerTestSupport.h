@@ -85,7 +85,8 @@ bool registryKeyExists(const std::wstring& keyPath);
 // Creates the key (and missing parents) in the 64-bit view with an optional "status".
 void createVersionKey(const std::wstring& keyPath, const std::wstring& status);
 // Gives the existing key a DACL that denies everyone `denied` (KEY_SET_VALUE, ...) and
-// allows the rest, so that the registry refuses those writes with ERROR_ACCESS_DENIED.
+// allows the rest, so that the registry refuses those writes with ERROR_ACCESS_DENIED;
+// 0 allows everything again.
 void denyOnKey(const std::wstring& keyPath, DWORD denied);
 
 // What a minidump holds, read back with dbghelp.
