@@ -4,8 +4,8 @@
 
 #include "kvtl/Str.h"
 #include "winenv/ShellFolders.h"
-
-#include "HosterTestSupport.h"
+#include "test-doubles/HosterApiDouble.h"
+#include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 
 namespace {
 
-using hoster_test::setString;
 using kv::doubles::HosterApiDouble;
+using Lines = std::vector<std::string>;
 
 constexpr char kLibrary[] = "kv_hoster_api_64.dll";
 constexpr wchar_t kLibraryW[] = L"kv_hoster_api_64.dll";
@@ -167,22 +167,21 @@ TEST_F(DelayLoadTest, TheSearchLoadsTheFirstCandidateThatYieldsAModuleByItsFullP
         if (row.loaded == Nowhere) {
             EXPECT_EQ(error, row.error);
             EXPECT_EQ(loaded, L"");
-            EXPECT_EQ(double_.calls(), hoster_test::Lines());
+            EXPECT_EQ(double_.calls(), Lines());
             continue;
         }
         EXPECT_EQ(_wcsicmp(loaded.c_str(), planted[row.loaded].c_str()), 0) << loaded.c_str();
         // The dependency hook runs once, at the load, before the probe reaches the library.
         const std::string namespaceName =
             *row.namespaceName ? kv::str::wideToUtf8(row.namespaceName) : "(null)";
-        EXPECT_EQ(double_.calls(),
-                  hoster_test::Lines({"ZarnDelayLoadDependencies|24|0|" + namespaceName + "|(null)",
-                                      "Initialize|" + kv::str::wideToUtf8(loaded)}));
+        EXPECT_EQ(double_.calls(), Lines({"ZarnDelayLoadDependencies|24|0|" + namespaceName + "|(null)",
+                                          "Initialize|" + kv::str::wideToUtf8(loaded)}));
     }
 }
 
 TEST_F(DelayLoadTest, FailuresAnswerACodeTheLibraryNameAndTheSystemError) {
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW,
-              plant(directory_ / L"noinit", HosterApiDouble::libraryWithoutInitializePath()));
+    setValue(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW, REG_SZ,
+             plant(directory_ / L"noinit", HosterApiDouble::libraryWithoutInitializePath()) + L'\0');
     const std::string longName(300, 'x');
     DelayImportModule nameless("");
     DelayImportModule longNamed(longName.c_str());
@@ -226,7 +225,7 @@ TEST(DelayLoadModule, ANamelessLibraryIsNotFound) {
 
 TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReference) {
     const std::wstring path = plant(directory_ / L"race");
-    setString(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, path);
+    setValue(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, REG_SZ, path + L'\0');
     // Records the namespace to search under; the absent library fails, as it should.
     DelayImportModule absent("kv_absent_library.dll");
     DelayImportProc absentProc(absent, "KvHosterApi_Initialize");
