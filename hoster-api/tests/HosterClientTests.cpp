@@ -149,7 +149,7 @@ TEST_F(HostTest, OperationsMapTheHostAnswersToAResultAndAStatus) {
     const auto start = [](int r) { return debug("HosterApi::restartPlugin", "Start plugin returned: " + std::to_string(r)); };
     enum { IsRunning, Start, Restart };
     // The host's answers: IsHosterRunning, StopPlugin, StartPlugin. An operation answers true
-    // exactly when its status is 0.
+    // exactly when its status is 0. The restart's other statuses show in the plug-in's restart.
     const struct { const char* why; int operation; std::uint32_t hosterId; DWORD running, stop, start; std::int32_t status; Lines calls; Lines log; } rows[] = {
         {"running", IsRunning, 0, 0, 0, 0, 0, {kRunning}, {}},
         {"host id passed on", IsRunning, 7, 0, 0, 0, 0, {"IsHosterRunning|wp_default|0|7"}, {}},
@@ -160,13 +160,8 @@ TEST_F(HostTest, OperationsMapTheHostAnswersToAResultAndAStatus) {
         {"start: 3 is unexpected here", Start, 0, 0, 9, 3, 1, {kRunning, kStart1}, {starting, unknown}},
         {"start: host not running", Start, 0, 1, 9, 0, 3, {kRunning}, {notRunning}},
         {"restart: stopped and started", Restart, 0, 0, 0, 0, 0, {kRunning, kStop, kStart0}, {stop(0), start(0)}},
-        {"restart: stop unable", Restart, 0, 0, 1, 0, 4, {kRunning, kStop}, {stop(1)}},
-        {"restart: plug-in not started", Restart, 0, 0, 3, 0, 5, {kRunning, kStop}, {stop(3)}},
-        {"restart: stop unexpected", Restart, 0, 0, 2, 0, 1, {kRunning, kStop}, {stop(2)}},
         {"restart: start unable", Restart, 0, 0, 0, 1, 4, {kRunning, kStop, kStart0}, {stop(0), start(1)}},
-        {"restart: start finds it unregistered", Restart, 0, 0, 0, 3, 5, {kRunning, kStop, kStart0}, {stop(0), start(3)}},
         {"restart: start unexpected", Restart, 0, 0, 0, 0xFFFFFFFB, 1, {kRunning, kStop, kStart0}, {stop(0), start(-5)}},
-        {"restart: host not running", Restart, 0, 1, 0, 0, 3, {kRunning}, {notRunning}},
     };
     // clang-format on
     useLibrary(HosterApiDouble::libraryPath());
