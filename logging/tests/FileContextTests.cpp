@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace KvZarnLogging;
@@ -188,27 +189,25 @@ TEST(FileContextNames, EveryProcessOfOneFileSharesOneMutexName) {
 TEST_F(FileContextTest, AdministratorGetsTheAclTheGuardedMutexAndOptionallyTheSid) {
     const std::wstring sid = L"." + kv::test::currentUserSid();
     ASSERT_GT(sid.size(), 1u);
-    struct Row {
-        unsigned flags;
-        std::string acl;
-        std::wstring suffix;
-    };
     const std::string inheritable = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
-    for (const Row& row : {Row{0, inheritable, L""}, Row{RestrictedAcl, "D:(A;;GA;;;SY)(A;;GA;;;BA)", L""},
-                           Row{AppendUserSid, inheritable, sid}}) {
+    const std::tuple<unsigned, std::string, std::wstring> rows[] = {
+        {0, inheritable, L""},
+        {RestrictedAcl, "D:(A;;GA;;;SY)(A;;GA;;;BA)", L""},
+        {AppendUserSid, inheritable, sid}};
+    for (const auto& [flags, acl, suffix] : rows) {
         probe = Probe();
-        auto context = make(row.flags);
+        auto context = make(flags);
         ASSERT_TRUE(context->open());
-        EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x" + row.suffix);
+        EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x" + suffix);
         context->write("line\r\n", 6);
         // Made at the first open, looked at again before the file is opened.
-        EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(row.acl))));
-        EXPECT_EQ(probe.files, std::vector<std::string>{normal(row.acl)});
+        EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(acl))));
+        EXPECT_EQ(probe.files, std::vector<std::string>{normal(acl)});
         EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
         DeleteFileW(context->fileName(0).c_str());
         // Existing directories (all but the first row's) are taken over as well.
         const std::string owned =
-            normal("O:BA" + row.acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+            normal("O:BA" + acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
         EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
                                                            "Korvane\\Log\\Wisp: " + owned}));
         EXPECT_EQ(probe.securedAtFirstFile, 3u);
@@ -305,18 +304,9 @@ TEST_F(FileContextTest, RotationKeepsTwoBackupsOfAtMostOneLineOverTheLimit) {
 // name is left behind.
 TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     enum Kind { Plain, HardLinked, Directory, HeldForReading, Viewed };
-    struct Row {
-        const char* why;
-        Kind kind;
-        std::string content;
-        std::wstring refusedMove;
-        bool rotated;
-        unsigned dropped;
-    };
-    const std::string full(51200, 'a'), utf16("\xFF\xFE"
-                                              "a\0\r\0\n\0",
-                                              8);
-    const Row rows[] = {
+    const std::string full(51200, 'a'), utf16("\xFF\xFE\x61\0\r\0\n\0", 8);
+    // clang-format off
+    const struct { const char* why; Kind kind; std::string content; std::wstring refusedMove; bool rotated; unsigned dropped; } rows[] = {
         {"full", Plain, full, L"", true, 0},
         {"UTF-16", Plain, utf16, L"", true, 0},
         {"hard-linked", HardLinked, "precious", L"", true, 0},
@@ -327,7 +317,9 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
         {"backup 1 cannot move", Plain, full, L".1.log", false, 0},
         {"the set-aside file cannot move", Plain, full, L"__rotate_", false, 0},
     };
-    for (const Row& row : rows) {
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
         kv::test::TempDirectory other;
         probe.refusedMoveFrom = row.refusedMove;
         auto context = make();
@@ -349,14 +341,14 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
             ASSERT_TRUE(holder.valid());
         }
         context->write("new\r\n", 5);
-        EXPECT_EQ(context->droppedLines(), row.dropped) << row.why;
+        EXPECT_EQ(context->droppedLines(), row.dropped);
         holder.reset();
         context.reset();
         const std::string kept = row.dropped ? row.content : row.content + "new\r\n";
-        EXPECT_EQ(readFile(current()), row.rotated ? "new\r\n" : kept) << row.why;
-        EXPECT_EQ(readFile(backup(1)), row.rotated ? row.content : "first backup") << row.why;
-        EXPECT_EQ(readFile(backup(2)), row.rotated ? "first backup" : "second backup") << row.why;
-        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u) << row.why;
+        EXPECT_EQ(readFile(current()), row.rotated ? "new\r\n" : kept);
+        EXPECT_EQ(readFile(backup(1)), row.rotated ? row.content : "first backup");
+        EXPECT_EQ(readFile(backup(2)), row.rotated ? "first backup" : "second backup");
+        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u);
         removeLogs();
         RemoveDirectoryW(current().c_str());
     }
@@ -389,39 +381,54 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
 // A disk that fills up mid-line: the torn line is cut off and counted; when even
 // that fails, the next line still begins on a line of its own.
 TEST_F(FileContextTest, AShortWriteLeavesOnlyWholeLinesAndIsCounted) {
-    struct Row {
-        DWORD kept;
-        bool truncateFails;
-        std::string expected;
-    };
-    for (const Row& row : {Row{3, false, "one\r\nthree\r\n"}, Row{0, false, "one\r\nthree\r\n"},
-                           Row{3, true, "one\r\ntwo\r\nthree\r\n"}}) {
+    const std::tuple<DWORD, bool, std::string> rows[] = {
+        {3, false, "one\r\nthree\r\n"}, {0, false, "one\r\nthree\r\n"}, {3, true, "one\r\ntwo\r\nthree\r\n"}};
+    for (const auto& [kept, truncateFails, expected] : rows) {
         probe = Probe();
         probe.failAt = 1;
-        probe.kept = row.kept;
-        probe.truncateFails = row.truncateFails;
+        probe.kept = kept;
+        probe.truncateFails = truncateFails;
         auto context = make();
         ASSERT_TRUE(context->open());
         for (const char* line : {"one\r\n", "twoXX\r\n", "three\r\n", "four\r\n"}) {
             context->write(line, std::strlen(line));
         }
-        EXPECT_EQ(context->droppedLines(), 1u) << row.expected;
-        EXPECT_EQ(readFile(current()), row.expected + "four\r\n");
+        EXPECT_EQ(context->droppedLines(), 1u) << expected;
+        EXPECT_EQ(readFile(current()), expected + "four\r\n");
         DeleteFileW(current().c_str());
     }
 }
 
-TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndReleased) {
+// A peer that ended owning the mutex leaves it to this process, which releases it again; one
+// that holds it past the bounded wait costs the line, counted.
+TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndAStuckPeerCostsTheLine) {
     auto context = make();
     ASSERT_TRUE(context->open());
-    std::thread([&] {
-        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, context->mutexName(false).c_str());
-        WaitForSingleObject(mutex, INFINITE);
-        CloseHandle(mutex); // the thread ends owning it
-    }).join();
+    const std::wstring name = context->mutexName(false);
+    const kv::UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const auto peer = [&](DWORD holdMs) {
+        return std::thread([&, holdMs] {
+            HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+            WaitForSingleObject(mutex, INFINITE);
+            SetEvent(taken.get());
+            if (holdMs != 0) { // else the thread ends owning it
+                Sleep(holdMs);
+                ReleaseMutex(mutex);
+            }
+            CloseHandle(mutex);
+        });
+    };
+    peer(0).join();
     context->write("after\r\n", 7);
-    EXPECT_EQ(readFile(current()), "after\r\n");
     EXPECT_TRUE(acquirableFromAnotherThread(context->mutex()));
+    ResetEvent(taken.get());
+    std::thread stuck = peer(1500);
+    WaitForSingleObject(taken.get(), INFINITE);
+    context->write("lost\r\n", 6);
+    stuck.join();
+    context->write("last\r\n", 6);
+    EXPECT_EQ(context->droppedLines(), 1u);
+    EXPECT_EQ(readFile(current()), "after\r\nlast\r\n");
 }
 
 // A peer created the mutex with a DACL that refuses this process full access.

@@ -29,17 +29,15 @@ protected:
     std::wstring writer(const std::wstring& arguments) const {
         return L"\"" + kv::test::besideTestExecutable(L"logging_writer.exe") + L"\" " + arguments;
     }
-    // Starts writers of `lines` lines each together (the last with two threads
-    // when twoThreads is set); answers their exit codes, the lines each dropped.
-    // hold, when given, runs while they write.
-    std::vector<DWORD> runWriters(const std::wstring& stem, int count, int lines,
-                                  const std::function<void()>& hold = nullptr, bool twoThreads = false) {
+    // Starts writers of `lines` lines each together, the last with two threads; answers
+    // their exit codes, the lines each dropped.
+    std::vector<DWORD> runWriters(const std::wstring& stem, int count, int lines) {
         const std::wstring event = L"Local\\kv-logging-start-" + stem;
         kv::UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
         std::vector<kv::UniqueHandle> processes;
         for (int id = 1; id <= count; ++id) {
             std::wstring line = writer(stem + L" " + std::to_wstring(id) + L" " + std::to_wstring(lines) +
-                                       L" close " + event + (twoThreads && id == count ? L" 2" : L""));
+                                       L" close " + event + (id == count ? L" 2" : L""));
             STARTUPINFOW startup = {};
             startup.cb = sizeof(startup);
             PROCESS_INFORMATION process = {};
@@ -49,9 +47,6 @@ protected:
             processes.emplace_back(process.hProcess);
         }
         SetEvent(start.get());
-        if (hold) {
-            hold();
-        }
         // One deadline for all; a writer still running then is ended, not left behind.
         const ULONGLONG deadline = GetTickCount64() + 120000;
         std::vector<DWORD> codes;
@@ -142,7 +137,7 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
         const std::wstring stem = L"eight-" + std::to_wstring(limitKb), b = base(stem);
         settings.setDword(L"", L"LogMaxSizeKB", limitKb);
         const DWORD started = GetTickCount();
-        const std::vector<DWORD> dropped = runWriters(stem, 8, Lines, nullptr, true);
+        const std::vector<DWORD> dropped = runWriters(stem, 8, Lines);
         EXPECT_LT(GetTickCount() - started, 120000u)
             << limitKb << ": about 6 s idle, bounded for a loaded machine";
         EXPECT_FALSE(exists(b + L".3.log")) << limitKb;
@@ -169,54 +164,6 @@ TEST_F(LogTest, EightWritersOnOneRotatingLog) {
             EXPECT_TRUE(kind == "blank" || kind.rfind(" I: ***  LOGGING ", 0) == 0) << kind;
         }
     }
-}
-
-// Another process holds the current file with read sharing only, as a log viewer
-// may: the writer's lines are all lost and counted, its backups all kept.
-TEST_F(LogTest, ACurrentFileHeldWithoutWriteSharingCostsNoBackup) {
-    constexpr int Lines = 50;
-    const std::wstring b = base(L"held");
-    ASSERT_EQ(runWriters(L"held", 1, 1), std::vector<DWORD>{0u}) << "makes the directories";
-    const std::string first = "first backup\r\n", second = std::string(3000, 's') + "\r\n";
-    logtest::writeBytes(b + L".1.log", first);
-    logtest::writeBytes(b + L".2.log", second);
-    kv::UniqueFile viewer(CreateFileW((b + L".log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(viewer.valid());
-    // Besides its lines, the writer logs a blank line and the start marker first.
-    EXPECT_EQ(runWriters(L"held", 1, Lines), std::vector<DWORD>{Lines + 2});
-    viewer.reset();
-    EXPECT_EQ(readFile(b + L".1.log"), first);
-    EXPECT_EQ(readFile(b + L".2.log"), second);
-    EXPECT_FALSE(exists(b + L".3.log"));
-}
-
-// A peer holding the file's mutex for 1.5 s makes each writer drop the lines
-// that waited 500 ms in vain; every other line arrives, whole.
-TEST_F(LogTest, LinesWaitingTooLongForAStuckPeerAreDroppedAndCounted) {
-    constexpr int Lines = 1000;
-    settings.setDword(L"", L"LogMaxSizeKB", 4096);
-    FileContext probe(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"stuck", Info, 0);
-    ASSERT_TRUE(probe.open());
-    const std::vector<DWORD> dropped = runWriters(L"stuck", 4, Lines, [&probe] {
-        kv::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, probe.mutexName(false).c_str()));
-        WaitForSingleObject(mutex.get(), 0);
-        Sleep(1500);
-        ReleaseMutex(mutex.get());
-    });
-    Tally result = tally({base(L"stuck") + L".log"});
-    EXPECT_TRUE(result.whole);
-    int present = result.others["blank"] + result.others[" I: ***  LOGGING STARTED  "];
-    int lost = 0;
-    for (int id = 1; id <= 4; ++id) {
-        EXPECT_GE(dropped[id - 1], 1u) << id;
-        EXPECT_LE(dropped[id - 1], 4u) << "about one line per 500 ms of the 1.5 s, writer " << id;
-        lost += static_cast<int>(dropped[id - 1]);
-        present += static_cast<int>(result.numbers[id].size());
-        EXPECT_TRUE(std::is_sorted(result.numbers[id].begin(), result.numbers[id].end()));
-    }
-    // Each writer wrote a blank line, the start marker and its lines before counting.
-    EXPECT_EQ(present + lost, 4 * (Lines + 2));
 }
 
 } // namespace
