@@ -15,38 +15,31 @@ constexpr REGSAM V32 = KEY_WOW64_32KEY;
 constexpr REGSAM V64 = KEY_WOW64_64KEY;
 
 TEST(LoggingConfig, LogLevelLookup) {
+    // A setting: its subkey, value and type and whether it is in the 64-bit view.
     struct Setting {
         const wchar_t* subkey;
-        DWORD value;
-        DWORD type = REG_DWORD;
-        REGSAM view = V32;
-    };
-    struct Row {
-        const char* why;
-        std::vector<Setting> settings;
-        const wchar_t* component;
-        int expected;
+        DWORD value, type = REG_DWORD;
+        bool view64 = false;
     };
     const wchar_t* file = L"Wisp\\install-x";
-    const Row rows[] = {
+    // clang-format off
+    const struct { const char* why; std::vector<Setting> settings; const wchar_t* component; int expected; } rows[] = {
         {"component value", {{L"Wisp", 6}, {L"", 2}}, L"Wisp", 6},
         {"global value for others", {{L"Wisp", 6}, {L"", 2}}, L"Other", 2},
         {"file beats component", {{file, 3}, {L"Wisp", 6}}, L"Wisp", 3},
         {"file 0xFFFFFFFF skipped", {{file, 0xFFFFFFFF}, {L"Wisp", 5}}, L"Wisp", 5},
         {"component 0xFFFFFFFF skipped", {{L"Wisp", 0xFFFFFFFF}, {L"", 2}}, L"Wisp", 2},
         {"global 0xFFFFFFFF is a value", {{L"", 0xFFFFFFFF}}, L"Wisp", -1},
-        {"REG_SZ ignored everywhere",
-         {{file, 6, REG_SZ}, {L"Wisp", 6, REG_SZ}, {L"", 6, REG_SZ}},
-         L"Wisp",
-         4},
-        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, V64}, {L"", 6, REG_DWORD, V64}}, L"Wisp", 4},
+        {"REG_SZ ignored everywhere", {{file, 6, REG_SZ}, {L"Wisp", 6, REG_SZ}, {L"", 6, REG_SZ}}, L"Wisp", 4},
+        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, true}, {L"", 6, REG_DWORD, true}}, L"Wisp", 4},
         {"nothing set", {}, L"Wisp", 4},
     };
-    for (const Row& row : rows) {
+    // clang-format on
+    for (const auto& row : rows) {
         logtest::LoggingSettings settings;
         for (const Setting& setting : row.settings) {
             if (setting.type == REG_DWORD) {
-                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view);
+                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view64 ? V64 : V32);
             } else {
                 settings.setString(setting.subkey, L"LogLevel", std::to_wstring(setting.value), setting.type);
             }

@@ -4,12 +4,16 @@
 
 #include "LogTestSupport.h"
 #include "logging/FileContext.h"
+#include "logging/FileSystem.h"
 #include "logging/Log.h"
+#include "logging/Security.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -124,6 +128,121 @@ bool acquirableFromAnotherThread(HANDLE mutex) {
         ReleaseMutex(mutex);
     }).join();
     return result == WAIT_OBJECT_0;
+}
+
+TEST(TokenFacts, OnlyTheLowLabelIsLowIntegrity) {
+    for (const auto& [text, low] : {std::pair<const char*, bool>{"S-1-16-4096", true},
+                                    {"S-1-16-0", false},
+                                    {"S-1-16-8192", false},
+                                    {"S-1-16-12288", false},
+                                    {"S-1-16-4097", false}}) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA(text, &sid));
+        EXPECT_EQ(isLowIntegrityLabel(sid), low) << text;
+        LocalFree(sid);
+    }
+    EXPECT_FALSE(isLowIntegrityLabel(nullptr));
+}
+
+// The token parameter: a primary token is checked as it is; no token means the
+// effective one (the file-context tests impersonate a standard user through it).
+TEST(TokenFacts, AdministratorCheckOfAGivenToken) {
+    const kv::UniqueHandle user = logtest::standardUserToken();
+    EXPECT_FALSE(readTokenFacts(user.get()).isAdmin);
+    EXPECT_TRUE(readTokenFacts(nullptr).isAdmin) << "the test prefix runs as an administrator";
+    EXPECT_EQ(userSidString(user.get()), userSidString(nullptr));
+}
+
+TEST(Path, DeleteAnswersTrueWhenGoneOrScheduledForReboot) {
+    kv::test::TempDirectory dir;
+    FileSystem::Path paths;
+    EXPECT_TRUE(paths.deleteFile(dir / L"missing"));
+    EXPECT_TRUE(paths.deleteFile(dir / L"no\\such\\dir"));
+    writeBytes(dir / L"held", "x");
+    kv::UniqueFile holder(CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(paths.deleteFile(dir / L"held"));
+    const auto pending =
+        kv::test::readValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                            L"PendingFileRenameOperations");
+    ASSERT_TRUE(pending.has_value());
+    const std::wstring names(reinterpret_cast<const wchar_t*>(pending->second.data()),
+                             pending->second.size() / sizeof(wchar_t));
+    EXPECT_NE(names.find(dir / L"held"), std::wstring::npos);
+}
+
+TEST(Path, CreatesTheChainBelowTheRootOnly) {
+    kv::test::TempDirectory dir;
+    FileSystem::Path paths;
+    CreateDirectoryW((dir / L"Korvane").c_str(), nullptr);
+    writeBytes(dir / L"Korvane\\keep", "k");
+    EXPECT_TRUE(paths.createDirectories(dir / L"Korvane\\Log\\Wisp", dir.path().size() + 1, nullptr));
+    EXPECT_TRUE(exists(dir / L"Korvane\\Log\\Wisp"));
+    EXPECT_EQ(readFile(dir / L"Korvane\\keep"), "k") << "an existing directory is left as it is";
+    const std::wstring missingRoot = dir / L"missing";
+    EXPECT_FALSE(paths.createDirectories(missingRoot + L"\\Korvane", missingRoot.size() + 1, nullptr));
+    EXPECT_FALSE(exists(missingRoot));
+}
+
+// A file system in which some names are junctions; every step is recorded.
+class ScriptedPath : public FileSystem::Path {
+public:
+    std::map<std::wstring, DWORD> entries;
+    bool linkRemovable = true;
+    // What a concurrent process makes at a name just before our create fails there.
+    std::map<std::wstring, DWORD> madeByPeer;
+    std::vector<std::wstring> steps;
+
+protected:
+    DWORD attributes(const std::wstring& path) override {
+        const auto found = entries.find(path);
+        return found == entries.end() ? INVALID_FILE_ATTRIBUTES : found->second;
+    }
+    bool removeLink(const std::wstring& path) override {
+        steps.push_back(L"remove " + path);
+        return linkRemovable;
+    }
+    bool createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* attributes) override {
+        steps.push_back(L"create " + path + (attributes ? L" secured" : L""));
+        const auto peer = madeByPeer.find(path);
+        if (peer == madeByPeer.end()) {
+            return true;
+        }
+        entries[path] = peer->second;
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return false;
+    }
+};
+
+// A junction in the chain is replaced by a real directory, or refuses the chain
+// when it cannot be removed; a directory a peer made meanwhile will do, a link will not.
+TEST(Path, JunctionsAndPeersInTheChain) {
+    constexpr DWORD Dir = FILE_ATTRIBUTE_DIRECTORY,
+                    Link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const std::wstring log = L"R:\\Korvane\\Log", wisp = L" R:\\Korvane\\Log\\Wisp secured";
+    // clang-format off
+    const struct { const char* why; DWORD existing, byPeer; bool removable, result; std::vector<std::wstring> steps; } rows[] = {
+        {"junction removed", Link, 0, true, true, {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
+        {"junction stays", Link, 0, false, false, {L"remove " + log}},
+        {"peer made a directory", 0, Dir, true, true, {L"create " + log + L" secured", L"create" + wisp}},
+        {"peer made a link", 0, Link, true, false, {L"create " + log + L" secured"}},
+    };
+    // clang-format on
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedPath paths;
+        paths.entries = {{L"R:\\Korvane", Dir}};
+        if (row.existing) {
+            paths.entries[log] = row.existing;
+        }
+        if (row.byPeer) {
+            paths.madeByPeer[log] = row.byPeer;
+        }
+        paths.linkRemovable = row.removable;
+        EXPECT_EQ(paths.createDirectories(log + L"\\Wisp", 3, &security), row.result);
+        EXPECT_EQ(paths.steps, row.steps);
+    }
 }
 
 class FileContextTest : public ::testing::Test {
@@ -292,6 +411,49 @@ TEST_F(FileContextTest, RotationKeepsTwoBackupsOfAtMostOneLineOverTheLimit) {
     for (int n = 0; n <= 2; ++n) {
         EXPECT_TRUE(logtest::splitLines(readFile(backup(n))).whole);
         EXPECT_LT(readFile(backup(n)).size(), 51200u + 99);
+    }
+}
+
+// Two writers of one file, each with a context of its own as in two processes, rotate it
+// between them: every line stays whole and in its writer's order, no fourth file appears and
+// none is over the limit by more than a line. With room for every line, none is lost.
+TEST_F(FileContextTest, TwoWritersShareOneRotatingFile) {
+    constexpr int Lines = 1500;
+    for (const DWORD limitKb : {4096u, 2u}) {
+        settings.setDword(L"", L"LogMaxSizeKB", limitKb);
+        unsigned long long dropped[2] = {};
+        std::vector<std::thread> writers;
+        for (int id = 0; id < 2; ++id) {
+            writers.emplace_back([&, id] {
+                FileContext context(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info,
+                                    0);
+                context.open();
+                for (int i = 0; i < Lines; ++i) {
+                    const std::string line = std::to_string(id) + " " + std::to_string(100000 + i) + "\r\n";
+                    context.write(line.data(), line.size());
+                }
+                dropped[id] = context.droppedLines();
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+        EXPECT_EQ(dropped[0] + dropped[1], 0u) << limitKb;
+        std::vector<int> numbers[2];
+        for (int n = 2; n >= 0; --n) {
+            const logtest::Lines lines = logtest::splitLines(readFile(backup(n)));
+            EXPECT_TRUE(lines.whole) << limitKb;
+            EXPECT_LE(readFile(backup(n)).size(), limitKb * 1024 + 10) << "at most one line over";
+            for (const std::string& line : lines.lines) {
+                numbers[line[0] - '0'].push_back(std::stoi(line.substr(2)));
+            }
+        }
+        EXPECT_FALSE(exists(backup(3)));
+        for (const std::vector<int>& seen : numbers) {
+            EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << limitKb;
+            EXPECT_EQ(seen.size() == size_t{Lines}, limitKb == 4096u) << limitKb;
+        }
+        removeLogs();
     }
 }
 

@@ -5,7 +5,6 @@
 #include "logging/Config.h"
 #include "test-support/TestSupport.h"
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -127,13 +126,6 @@ inline std::vector<std::string> texts(const std::string& bytes) {
         result.push_back(afterIds(line));
     }
     return result;
-}
-
-// True for "yyyy-mm-dd hh:mm:ss.mmm [pid.tid] tag: text" (without CR LF).
-inline bool isLogLine(const std::string& line) {
-    static const std::regex pattern(
-        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,8}\.[0-9a-f]{4,8}\] (\*F|\*E|\.W| I| D| V|  ): .*)");
-    return std::regex_match(line, pattern);
 }
 
 // A Linux directory symbolic link at link to target, made through Wine's Z: drive; true

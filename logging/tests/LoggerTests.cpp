@@ -2,6 +2,7 @@
 
 #include "LogTestSupport.h"
 #include "logging/FileContext.h"
+#include "logging/Log.h"
 #include "logging/Logger.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +13,12 @@
 #include <cstring>
 #include <functional>
 #include <regex>
+#include <tuple>
 #include <vector>
 
 using namespace KvZarnLogging;
 using logtest::afterIds;
+using logtest::readFile;
 using logtest::texts;
 
 namespace {
@@ -213,30 +216,26 @@ TEST_F(LoggerTest, MarkersFrameTheLogAtTheMarkerLevel) {
     std::snprintf(sessionText, sizeof(sessionText), "0x%x)", static_cast<unsigned>(session));
     const std::regex start(
         R"(( I| D): \*\*\*  LOGGING STARTED  \*\*\* \(UTC[+-]\d+:-?\d\d, session: 0x[0-9a-f]+\))");
-    struct Row {
-        unsigned flags;
-        int threshold;
-        std::string tag;
-    };
-    for (const Row& row :
-         {Row{0, Info, " I"}, Row{MarkersAtDebug, Info, ""}, Row{MarkersAtDebug, Debug, " D"}}) {
+    const std::tuple<unsigned, int, std::string> rows[] = {
+        {0, Info, " I"}, {MarkersAtDebug, Info, ""}, {MarkersAtDebug, Debug, " D"}};
+    for (const auto& [flags, threshold, tag] : rows) {
         Captured own;
-        own.level = row.threshold;
+        own.level = threshold;
         CapturingLogger local(own);
-        local.open(L"", L"Wisp", L"x", row.threshold, row.flags);
+        local.open(L"", L"Wisp", L"x", threshold, flags);
         logf(local, Info, "f", L"body");
         local.close();
         const std::vector<std::string> lines = texts(own.bytes);
-        if (row.tag.empty()) {
+        if (tag.empty()) {
             EXPECT_EQ(lines, std::vector<std::string>{" I: f: body"});
             continue;
         }
         ASSERT_EQ(lines.size(), 4u) << own.bytes;
         EXPECT_EQ(lines[0], "") << "a blank line before every header";
         EXPECT_TRUE(std::regex_match(lines[1], start)) << lines[1];
-        EXPECT_EQ(lines[1].substr(0, 2), row.tag);
+        EXPECT_EQ(lines[1].substr(0, 2), tag);
         EXPECT_NE(lines[1].find(sessionText), std::string::npos);
-        EXPECT_EQ(lines[3], row.tag + ": ***  LOGGING ENDED  ***");
+        EXPECT_EQ(lines[3], tag + ": ***  LOGGING ENDED  ***");
     }
 }
 
@@ -258,23 +257,18 @@ TEST_F(LoggerTest, UtcTimestampsAndTheUtcMarker) {
 }
 
 TEST(StartMarker, OffsetAndText) {
-    struct Row {
-        DWORD result;
-        LONG bias, standardBias, daylightBias;
-        const char* zone;
-    };
-    const Row rows[] = {
+    const std::tuple<DWORD, LONG, LONG, LONG, const char*> rows[] = {
         {TIME_ZONE_ID_STANDARD, -60, 0, -60, "UTC+1:00"},   {TIME_ZONE_ID_UNKNOWN, -345, 0, -60, "UTC+5:45"},
         {TIME_ZONE_ID_STANDARD, 210, 0, -60, "UTC-3:-30"},  {TIME_ZONE_ID_DAYLIGHT, 210, 0, -60, "UTC-2:-30"},
         {TIME_ZONE_ID_STANDARD, 60, -30, -60, "UTC+0:-30"}, {TIME_ZONE_ID_STANDARD, 0, 0, -60, "UTC+0:00"},
         {TIME_ZONE_ID_STANDARD, 720, 0, 0, "UTC-12:00"},    {TIME_ZONE_ID_INVALID, 0, 0, 0, "UTC+59:59"}};
-    for (const Row& row : rows) {
+    for (const auto& [result, bias, standardBias, daylightBias, text] : rows) {
         TIME_ZONE_INFORMATION zone = {};
-        zone.Bias = row.bias;
-        zone.StandardBias = row.standardBias;
-        zone.DaylightBias = row.daylightBias;
-        EXPECT_EQ(startMarkerText(utcOffsetMinutes(row.result, zone), 1, false),
-                  std::string("***  LOGGING STARTED  *** (") + row.zone + ", session: 0x1)");
+        zone.Bias = bias;
+        zone.StandardBias = standardBias;
+        zone.DaylightBias = daylightBias;
+        EXPECT_EQ(startMarkerText(utcOffsetMinutes(result, zone), 1, false),
+                  std::string("***  LOGGING STARTED  *** (") + text + ", session: 0x1)");
     }
     EXPECT_EQ(startMarkerText(345, 0xDEADBEEF, true),
               "***  LOGGING STARTED  *** (UTC+00:00, local:+5:45, session: 0xdeadbeef)");
@@ -307,7 +301,9 @@ protected:
         fakeNow = 1000;
         settings.setRoot(root.path());
     }
-    const std::wstring base() const { return root.path() + L"\\Korvane\\Log\\Wisp\\install-x"; }
+    std::wstring base(const std::wstring& name = L"install-x") const {
+        return root.path() + L"\\Korvane\\Log\\Wisp\\" + name;
+    }
     kv::test::TempDirectory root;
     logtest::LoggingSettings settings;
 };
@@ -375,6 +371,40 @@ TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
     const std::string bytes = logtest::readFile(base() + L".log");
     EXPECT_NE(bytes.find("f: first"), std::string::npos);
     EXPECT_NE(bytes.find("***  LOG AUTO-CLOSED ***"), std::string::npos);
+}
+
+TEST_F(LoggerFile, FreeFunctionsDriveTheProcessLogger) {
+    EXPECT_FALSE(isLogEnabled(Fatal)) << "nothing passes before openLog";
+    SetLastError(0x20000042);
+    openLog(std::wstring(L"wp_default"), L"Wisp", L"install-free", Info, 0);
+    log(Info, "InstallerMain", L"Version: %02u.%02u (%hs)", 2u, 8u, "x64");
+    log(Warning, "wp::markActiveVersion", "narrow %hs", "text");
+    log(Error, L"no function %ls", L"wide");
+    log(Error, "no function %d", 3);
+    log(Debug, "InstallerMain", L"filtered");
+    EXPECT_TRUE(isLogEnabled(Info) && !isLogEnabled(Debug));
+    flushLog();
+    closeLog();
+    EXPECT_EQ(GetLastError(), 0x20000042u);
+    const std::string bytes = readFile(base(L"install-free.log"));
+    EXPECT_EQ(bytes.substr(0, 3), "\r\n2") << "no byte-order mark; the header's blank line first";
+    const std::vector<std::string> texts = logtest::texts(bytes);
+    ASSERT_EQ(texts.size(), 7u);
+    const std::vector<std::string> expected = {
+        " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
+        "*E: no function wide", "*E: no function 3", " I: ***  LOGGING ENDED  ***"};
+    EXPECT_EQ(std::vector<std::string>(texts.begin() + 2, texts.end()), expected);
+}
+
+TEST_F(LoggerFile, AutoClosedMarkerOnlyWhenTheProcessEndsWithTheLogOpen) {
+    for (const std::wstring mode : {L"close", L"noclose"}) {
+        const std::wstring writer = kv::test::besideTestExecutable(L"logging_writer.exe");
+        EXPECT_EQ(kv::test::runCommand(L"\"" + writer + L"\" exit-" + mode + L" 3 " + mode), 0u);
+        const std::vector<std::string> texts = logtest::texts(readFile(base(L"exit-" + mode + L".log")));
+        ASSERT_EQ(texts.size(), 6u) << "blank, header, three lines, end marker";
+        EXPECT_EQ(texts.back(),
+                  mode == L"close" ? " I: ***  LOGGING ENDED  ***" : " I: ***  LOG AUTO-CLOSED ***");
+    }
 }
 
 } // namespace
