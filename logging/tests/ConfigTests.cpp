@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 using namespace KvZarnLogging;
@@ -86,27 +87,24 @@ TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
 // Each source of a root is taken away in turn: RootPath (32-bit view), the
 // Shell Folders entry, then the environment variable remains.
 TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
-    struct Row {
-        RootKind kind;
-        HKEY hive;
-        const wchar_t *folder, *environment;
-    };
     const std::wstring fromFolder = L"C:\\FromShellFolders";
-    for (const Row& row : {Row{RootKind::Machine, HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"},
-                           Row{RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}}) {
+    const std::tuple<RootKind, HKEY, const wchar_t*, const wchar_t*> rows[] = {
+        {RootKind::Machine, HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"},
+        {RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}};
+    for (const auto& [kind, hive, name, environment] : rows) {
         logtest::LoggingSettings settings;
-        logtest::ShellFolder folder(row.folder, row.hive);
-        settings.setRoot(L"D:\\Logs", row.hive);
-        if (row.hive == HKEY_LOCAL_MACHINE) { // HKCU\Software has one view only
+        logtest::ShellFolder folder(name, hive);
+        settings.setRoot(L"D:\\Logs", hive);
+        if (hive == HKEY_LOCAL_MACHINE) { // HKCU\Software has one view only
             settings.setString(L"", L"RootPath", L"D:\\Wrong", REG_SZ, V64);
         }
         folder.set(&fromFolder);
-        EXPECT_EQ(readLoggingRoot(row.kind), L"D:\\Logs");
-        settings.setRoot(L"", row.hive);
-        EXPECT_EQ(readLoggingRoot(row.kind), fromFolder);
+        EXPECT_EQ(readLoggingRoot(kind), L"D:\\Logs");
+        settings.setRoot(L"", hive);
+        EXPECT_EQ(readLoggingRoot(kind), fromFolder);
         folder.set(nullptr);
-        EXPECT_EQ(readLoggingRoot(row.kind), expandEnvironment(row.environment));
-        EXPECT_NE(readLoggingRoot(row.kind), row.environment);
+        EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
+        EXPECT_NE(readLoggingRoot(kind), environment);
     }
     // A low-integrity user has LocalLow and nothing else.
     logtest::ShellFolder localLow(L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");

@@ -137,16 +137,12 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
         EXPECT_TRUE(before <= stamp && stamp <= after) << before << " " << stamp << " " << after;
         EXPECT_EQ(line.substr(23, std::strlen(ids)), ids);
     }
-    const std::vector<std::string> expected = {" I: InstallerMain: Executing main logic 7...",
-                                               ".W: narrow a b c",
-                                               " I: \xe2\x82\xac\xf0\x9f\x98\x80|\xc3\xa9",
-                                               " I: caf\xc3\xa9 \xff",
-                                               "*F: f: 1",
-                                               "*E: f: 2",
-                                               " D: f: 5",
-                                               " V: f: 6",
-                                               "  : f: 0",
-                                               "  : f: -5"};
+    // clang-format off
+    const std::vector<std::string> expected = {
+        " I: InstallerMain: Executing main logic 7...", ".W: narrow a b c",
+        " I: \xe2\x82\xac\xf0\x9f\x98\x80|\xc3\xa9", " I: caf\xc3\xa9 \xff",
+        "*F: f: 1", "*E: f: 2", " D: f: 5", " V: f: 6", "  : f: 0", "  : f: -5"};
+    // clang-format on
     EXPECT_EQ(texts(captured.bytes), expected);
 }
 
@@ -394,17 +390,6 @@ TEST_F(LoggerFile, FreeFunctionsDriveTheProcessLogger) {
         " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
         "*E: no function wide", "*E: no function 3", " I: ***  LOGGING ENDED  ***"};
     EXPECT_EQ(std::vector<std::string>(texts.begin() + 2, texts.end()), expected);
-}
-
-TEST_F(LoggerFile, AutoClosedMarkerOnlyWhenTheProcessEndsWithTheLogOpen) {
-    for (const std::wstring mode : {L"close", L"noclose"}) {
-        const std::wstring writer = kv::test::besideTestExecutable(L"logging_writer.exe");
-        EXPECT_EQ(kv::test::runCommand(L"\"" + writer + L"\" exit-" + mode + L" 3 " + mode), 0u);
-        const std::vector<std::string> texts = logtest::texts(readFile(base(L"exit-" + mode + L".log")));
-        ASSERT_EQ(texts.size(), 6u) << "blank, header, three lines, end marker";
-        EXPECT_EQ(texts.back(),
-                  mode == L"close" ? " I: ***  LOGGING ENDED  ***" : " I: ***  LOG AUTO-CLOSED ***");
-    }
 }
 
 } // namespace
