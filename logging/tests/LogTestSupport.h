@@ -13,10 +13,6 @@ namespace logtest {
 
 using kv::test::readFile;
 
-inline kv::test::Bytes stringBytes(const std::wstring& text) {
-    return kv::test::bytesOf(text + L'\0');
-}
-
 // Owns the logging settings key (HKLM and HKCU, both views) for one test and
 // writes values into it, in the 32-bit view unless told otherwise.
 class LoggingSettings {
@@ -29,7 +25,7 @@ public:
     }
     void setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
                    DWORD type = REG_SZ, REGSAM view = KEY_WOW64_32KEY, HKEY hive = HKEY_LOCAL_MACHINE) {
-        kv::test::writeValue(hive, key(subkey), name, type, stringBytes(value), view);
+        kv::test::writeValue(hive, key(subkey), name, type, kv::test::bytesOf(value + L'\0'), view);
     }
     void setRoot(const std::wstring& path, HKEY hive = HKEY_LOCAL_MACHINE) {
         setString(L"", L"RootPath", path, REG_SZ, KEY_WOW64_32KEY, hive);
@@ -60,7 +56,7 @@ public:
     ShellFolder& operator=(const ShellFolder&) = delete;
     void set(const std::wstring* text) {
         if (text) {
-            kv::test::writeValue(hive_, Key, name_.c_str(), REG_SZ, stringBytes(*text));
+            kv::test::writeValue(hive_, Key, name_.c_str(), REG_SZ, kv::test::bytesOf(*text + L'\0'));
         } else {
             RegDeleteKeyValueW(hive_, Key, name_.c_str());
         }
@@ -158,13 +154,6 @@ inline bool makeDirectorySymlink(const std::wstring& target, const std::wstring&
 }
 inline bool removeSymlink(const std::wstring& link) {
     return runLinuxTool("rm -f", L"", link, [](const std::wstring& path) { return !exists(path); });
-}
-
-// The process token with BUILTIN\Administrators made deny-only.
-inline kv::UniqueHandle standardUserToken() {
-    kv::UniqueHandle process;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put());
-    return kv::test::withoutAdministrators(process.get());
 }
 
 } // namespace logtest
