@@ -218,30 +218,18 @@ TEST_F(HostTest, RegistrationIsFoundUnderTheLegacyOrTheNamespacedKey) {
     }
 }
 
-TEST_F(HostTest, RegistrationWritesNameLibraryHostIdExtraValuesAndDependencies) {
-    for (const wchar_t* directory : {L"C:\\Wisp\\bin", L"C:\\Wisp\\bin\\"}) {
-        EXPECT_EQ(hosterPluginLibraryPath(directory), L"C:\\Wisp\\bin\\kv_wpu_hoster_plugin64.dll");
-    }
-    registerHosterPlugin(L"WispWPUPlugin", L"C:\\Wisp\\bin\\kv_wpu_hoster_plugin64.dll", 0, {}, {});
-    EXPECT_EQ(pluginValue(L"HosterId"), RegValue(REG_DWORD, {0, 0, 0, 0}));
-    EXPECT_FALSE(pluginValue(L"DependOnModules")); // none for an empty list
-
-    std::vector<std::wstring> dependencies = {L"first.dll", L"second.dll"};
-    registerHosterPlugin(L"WispWPUPlugin", L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll", 3,
-                         {{L"Priority", 7}, {L"Flags", 0xFFFFFFFF}}, std::move(dependencies));
+TEST_F(HostTest, RegistrationWritesNameLibraryAndHostIdBelowTheNamespace) {
+    registerHosterPlugin(L"WispWPUPlugin", L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll", 3, {}, {});
     const std::pair<const wchar_t*, RegValue> expected[] = {
         {L"DllName",
          {REG_SZ, bytesOf(L"C:\\Program Files\\Wisp\\kv_wpu_hoster_plugin64.dll" + std::wstring(1, 0))}},
         {L"Name", {REG_SZ, bytesOf(std::wstring(L"WispWPUPlugin", 14))}},
         {L"HosterId", {REG_DWORD, {3, 0, 0, 0}}},
-        {L"Priority", {REG_DWORD, {7, 0, 0, 0}}},
-        {L"Flags", {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}},
-        {L"DependOnModules", {REG_MULTI_SZ, bytesOf(std::wstring(L"first.dll\0second.dll\0\0", 22))}},
     };
     for (const auto& [name, value] : expected) {
         EXPECT_EQ(pluginValue(name), value) << name;
     }
-    EXPECT_TRUE(dependencies.empty());
+    EXPECT_FALSE(pluginValue(L"DependOnModules")); // none for an empty list
     // Nothing is written below the product root of the default namespace.
     EXPECT_FALSE(kv::test::readValue(
         HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp\\Zarn\\Hoster\\Plugins\\WispWPUPlugin", L"Name"));

@@ -365,13 +365,6 @@ TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
     EXPECT_TRUE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid());
 }
 
-TEST_F(FileContextTest, WithoutSharedMutexTheMutexHasNoName) {
-    auto context = make(NoSharedMutex);
-    ASSERT_TRUE(context->open());
-    EXPECT_NE(context->mutex(), nullptr);
-    EXPECT_FALSE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, context->mutexName(false).c_str())).valid());
-}
-
 TEST_F(FileContextTest, SizeLimitIsReadAtEveryOpen) {
     auto context = make();
     settings.setDword(L"Wisp", L"LogMaxSizeKB", 1);

@@ -75,9 +75,9 @@ void logf(Logger& logger, int level, const char* function, const Char* format, .
     va_end(args);
 }
 
-std::string now(bool utc) {
+std::string now() {
     SYSTEMTIME time;
-    utc ? GetSystemTime(&time) : GetLocalTime(&time);
+    GetLocalTime(&time);
     char text[32];
     std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", time.wYear, time.wMonth,
                   time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
@@ -115,7 +115,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
     captured.level = Verbose;
     logger.open(L"wp_default", L"Wisp", L"install-x", Info, 0);
     captured.bytes.clear();
-    const std::string before = now(false);
+    const std::string before = now();
     logf(logger, Info, "InstallerMain", L"Executing %ls %hs %d...", L"main", "logic", 7);
     logf(logger, Warning, nullptr, "narrow %hs %ls %s", "a", L"b", "c");
     logf(logger, Info, nullptr, L"%ls|\u00e9", L"\u20ac\U0001F600");
@@ -124,7 +124,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
         logf(logger, level, "f", L"%d", level);
     }
     logf(logger, Verbose + 1, "f", L"filtered");
-    const std::string after = now(false);
+    const std::string after = now();
 
     char ids[32];
     std::snprintf(ids, sizeof(ids), " [%04x.%04x] ", static_cast<unsigned>(GetCurrentProcessId()),
@@ -188,21 +188,6 @@ TEST_F(LoggerTest, OpenAndCloseLifecycle) {
     EXPECT_EQ(captured.flushes, 1);
 }
 
-TEST_F(LoggerTest, ForceVerboseDefersTheConfigurationToTheFirstCheck) {
-    captured.debug = true;
-    logger.open(nullptr, L"Wisp", L"x", Info, ForceVerbose);
-    EXPECT_EQ(captured.nameSpace, L"(null)");
-    EXPECT_EQ(logger.threshold(), Verbose);
-    EXPECT_FALSE(logger.debugOutput());
-    EXPECT_EQ(captured.opens, 0);
-    logf(logger, Verbose, "f", L"first");
-    EXPECT_EQ(captured.opens, 1);
-    EXPECT_EQ(logger.threshold(), Info);
-    const std::vector<std::string> lines = texts(captured.bytes);
-    ASSERT_EQ(lines.size(), 2u) << "the header only: the first line itself is now filtered";
-    EXPECT_EQ(lines[1].rfind(" I: ***  LOGGING STARTED  *** (UTC", 0), 0u);
-}
-
 TEST_F(LoggerTest, MarkersFrameTheLogAtTheMarkerLevel) {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -231,23 +216,6 @@ TEST_F(LoggerTest, MarkersFrameTheLogAtTheMarkerLevel) {
         EXPECT_NE(lines[1].find(sessionText), std::string::npos);
         EXPECT_EQ(lines[3], tag + ": ***  LOGGING ENDED  ***");
     }
-}
-
-TEST_F(LoggerTest, UtcTimestampsAndTheUtcMarker) {
-    if (now(false).substr(11, 5) == now(true).substr(11, 5)) {
-        GTEST_SKIP() << "local time equals UTC here (CTest runs this with TZ=NPT-5:45)";
-    }
-    const std::string before = now(true);
-    logger.open(L"", L"Wisp", L"x", Info, UtcTimestamps);
-    logf(logger, Info, "f", L"m");
-    const std::string after = now(true);
-    const std::vector<std::string> lines = logtest::splitLines(captured.bytes).lines;
-    ASSERT_EQ(lines.size(), 3u);
-    for (const std::string& line : {lines[1], lines[2]}) {
-        EXPECT_TRUE(before <= line.substr(0, 23) && line.substr(0, 23) <= after) << line;
-    }
-    EXPECT_EQ(afterIds(lines[1]).rfind(" I: ***  LOGGING STARTED  *** (UTC+00:00, local:", 0), 0u)
-        << lines[1];
 }
 
 TEST(StartMarker, OffsetAndText) {
