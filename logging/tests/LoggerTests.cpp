@@ -188,34 +188,23 @@ TEST_F(LoggerTest, OpenAndCloseLifecycle) {
     EXPECT_EQ(captured.flushes, 1);
 }
 
-TEST_F(LoggerTest, MarkersFrameTheLogAtTheMarkerLevel) {
+TEST_F(LoggerTest, MarkersFrameTheLog) {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     char sessionText[16];
     std::snprintf(sessionText, sizeof(sessionText), "0x%x)", static_cast<unsigned>(session));
     const std::regex start(
-        R"(( I| D): \*\*\*  LOGGING STARTED  \*\*\* \(UTC[+-]\d+:-?\d\d, session: 0x[0-9a-f]+\))");
-    const std::tuple<unsigned, int, std::string> rows[] = {
-        {0, Info, " I"}, {MarkersAtDebug, Info, ""}, {MarkersAtDebug, Debug, " D"}};
-    for (const auto& [flags, threshold, tag] : rows) {
-        Captured own;
-        own.level = threshold;
-        CapturingLogger local(own);
-        local.open(L"", L"Wisp", L"x", threshold, flags);
-        logf(local, Info, "f", L"body");
-        local.close();
-        const std::vector<std::string> lines = texts(own.bytes);
-        if (tag.empty()) {
-            EXPECT_EQ(lines, std::vector<std::string>{" I: f: body"});
-            continue;
-        }
-        ASSERT_EQ(lines.size(), 4u) << own.bytes;
-        EXPECT_EQ(lines[0], "") << "a blank line before every header";
-        EXPECT_TRUE(std::regex_match(lines[1], start)) << lines[1];
-        EXPECT_EQ(lines[1].substr(0, 2), tag);
-        EXPECT_NE(lines[1].find(sessionText), std::string::npos);
-        EXPECT_EQ(lines[3], tag + ": ***  LOGGING ENDED  ***");
-    }
+        R"( I: \*\*\*  LOGGING STARTED  \*\*\* \(UTC[+-]\d+:-?\d\d, session: 0x[0-9a-f]+\))");
+    logger.open(L"", L"Wisp", L"x", Info, 0);
+    logf(logger, Info, "f", L"body");
+    logger.close();
+    const std::vector<std::string> lines = texts(captured.bytes);
+    ASSERT_EQ(lines.size(), 4u) << captured.bytes;
+    EXPECT_EQ(lines[0], "") << "a blank line before every header";
+    EXPECT_TRUE(std::regex_match(lines[1], start)) << lines[1];
+    EXPECT_NE(lines[1].find(sessionText), std::string::npos);
+    EXPECT_EQ(lines[2], " I: f: body");
+    EXPECT_EQ(lines[3], " I: ***  LOGGING ENDED  ***");
 }
 
 TEST(StartMarker, OffsetAndText) {
