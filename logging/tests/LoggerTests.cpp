@@ -221,8 +221,6 @@ TEST(StartMarker, OffsetAndText) {
         EXPECT_EQ(startMarkerText(utcOffsetMinutes(result, zone), 1, false),
                   std::string("***  LOGGING STARTED  *** (") + text + ", session: 0x1)");
     }
-    EXPECT_EQ(startMarkerText(345, 0xDEADBEEF, true),
-              "***  LOGGING STARTED  *** (UTC+00:00, local:+5:45, session: 0xdeadbeef)");
 }
 
 // Run by CTest once per time zone, with TZ and KV_EXPECTED_ZONE set.
