@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -24,7 +24,7 @@ struct FailureRow {
     const wchar_t* methods; // "Interface::Method" names, separated by spaces
 };
 
-struct Backend20 : kv::test::TaskScheduler20Test {
+struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Scheduler20> {
     static constexpr const wchar_t* SchedulerName = L"kv::Scheduler20::";
     static constexpr const wchar_t* TaskName = L"kv::Scheduler20::Task20::";
     static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler20.cpp";
@@ -38,14 +38,15 @@ struct Backend20 : kv::test::TaskScheduler20Test {
     static void expectUpdaterTask(const std::wstring& program, kv::TimePoint before, kv::TimePoint after) {
         const std::wstring xml = xmlOf(L"Wisp Updater");
         const std::wstring triggers = kv::test::element(xml, L"Triggers");
-        EXPECT_EQ(kv::test::occurrences(triggers, L"Trigger "), 1u) << "one trigger";
-        EXPECT_EQ(kv::test::occurrences(triggers, L"<TimeTrigger id=\"trigger1\">"), 1u);
+        EXPECT_EQ(triggers.find(L"Trigger "), triggers.rfind(L"Trigger ")) << "one trigger";
+        EXPECT_NE(triggers.find(L"<TimeTrigger id=\"trigger1\">"), std::wstring::npos);
         const std::wstring start = kv::test::element(triggers, L"StartBoundary");
         EXPECT_GE(start, kv::test::isoText(kv::test::localTimeOf(before + 6000000000LL))) << "local time";
         EXPECT_LE(start, kv::test::isoText(kv::test::localTimeOf(after + 6000000000LL)));
         EXPECT_EQ(start.size(), 19u) << "to the second";
-        EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(triggers.find(L"EndBoundary"), std::wstring::npos);
+        EXPECT_EQ(xml.find(L"</Exec>"), xml.rfind(L"</Exec>")) << "one action";
+        EXPECT_EQ(kv::test::element(xml, L"Interval"), L"PT10M");
         EXPECT_EQ(kv::test::element(xml, L"GroupId"), L"NT AUTHORITY\\SYSTEM");
         EXPECT_EQ(kv::test::element(xml, L"Author"), L"korvane scheduled task");
         EXPECT_EQ(kv::test::element(xml, L"MultipleInstancesPolicy"), L"IgnoreNew");
@@ -53,26 +54,21 @@ struct Backend20 : kv::test::TaskScheduler20Test {
         EXPECT_EQ(kv::test::element(xml, L"DisallowStartIfOnBatteries"), L"false");
         EXPECT_EQ(kv::test::element(xml, L"RunOnlyIfNetworkAvailable"), L"true");
         EXPECT_EQ(kv::test::element(xml, L"Priority"), L"1");
-        EXPECT_EQ(kv::test::occurrences(xml, L"</Exec>"), 1u);
         EXPECT_EQ(kv::test::element(xml, L"Command"), program);
+        // Create or update (6), registration triggers ignored (0x20), as the service account.
         const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-        EXPECT_EQ(call.path, L"Wisp Updater");
-        EXPECT_EQ(call.flags, 0x26) << "create or update, registration triggers ignored";
-        EXPECT_EQ(call.userType, VT_EMPTY);
-        EXPECT_EQ(call.passwordType, VT_EMPTY);
-        EXPECT_EQ(call.logonType, TASK_LOGON_SERVICE_ACCOUNT);
-        EXPECT_EQ(call.sddlType, VT_BSTR);
-        EXPECT_EQ(call.sddl, L"D:(A;;FA;;;BA)(A;;FA;;;SY)");
+        EXPECT_EQ(std::tie(call.path, call.flags, call.userType, call.passwordType, call.logonType,
+                           call.sddlType, call.sddl),
+                  std::make_tuple(L"Wisp Updater", 0x26, VT_EMPTY, VT_EMPTY, TASK_LOGON_SERVICE_ACCOUNT,
+                                  VT_BSTR, L"D:(A;;FA;;;BA)(A;;FA;;;SY)"));
     }
     // A named account registers a password logon with both credentials as texts.
     static void expectNamedAccount(const std::wstring& name) {
         EXPECT_EQ(kv::test::element(xmlOf(name), L"UserId"), L"builder");
         EXPECT_EQ(kv::test::element(xmlOf(name), L"LogonType"), L"Password");
         const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-        EXPECT_EQ(call.user, L"builder");
-        EXPECT_EQ(call.userType, VT_BSTR);
-        EXPECT_EQ(call.passwordType, VT_BSTR);
-        EXPECT_EQ(call.logonType, TASK_LOGON_PASSWORD);
+        EXPECT_EQ(std::tie(call.user, call.userType, call.passwordType, call.logonType),
+                  std::make_tuple(L"builder", VT_BSTR, VT_BSTR, TASK_LOGON_PASSWORD));
     }
     // Scheduler operations: connect, list, open, create.
     static std::vector<FailureRow> schedulerFailures() {
@@ -125,7 +121,7 @@ struct Backend20 : kv::test::TaskScheduler20Test {
     }
 };
 
-struct Backend10 : kv::test::TaskScheduler10Test {
+struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Scheduler10> {
     static constexpr const wchar_t* SchedulerName = L"kv::Scheduler10::";
     static constexpr const wchar_t* TaskName = L"kv::Scheduler10::Task10::";
     static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler10.cpp";
@@ -202,8 +198,7 @@ template <class Backend>
 class Contract : public Backend {
 protected:
     std::shared_ptr<kv::Task> savedTask(const std::wstring& name) {
-        const auto task = scheduler->createTask(name);
-        task->setCommand(kv::test::marker());
+        const auto task = this->newTask(name);
         task->save(L"", L"");
         return task;
     }
@@ -260,15 +255,7 @@ protected:
             {L"run", [&] { task.run(); }}};
         calls.at(name)();
     }
-    void SetUp() override {
-        Backend::SetUp();
-        scheduler = Backend::connect();
-    }
-    void TearDown() override {
-        scheduler.reset();
-        Backend::TearDown();
-    }
-    std::shared_ptr<kv::IScheduler> scheduler;
+    using Backend::scheduler;
 };
 
 using Backends = ::testing::Types<Backend20, Backend10>;

@@ -2,7 +2,6 @@
 
 #include "install-common/Scheduler20.h"
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 
 #include "install-common/Scheduler20.h"
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +60,7 @@ TEST(Task20FormatBoundaryTimeLocalTime, FollowsTheLocalTimeZone) {
     }
 }
 
-class Task20Service : public kv::test::TaskScheduler20Test {
+class Task20Service : public kv::test::Connected<kv::test::TaskScheduler20Test, kv::Scheduler20> {
 protected:
     // The stored triggers as "element id start end" lines, read from the task's XML.
     static std::vector<std::wstring> storedTriggers(const std::wstring& name) {
@@ -78,21 +77,6 @@ protected:
         }
         return result;
     }
-    std::shared_ptr<kv::Task> newTask(const std::wstring& name) {
-        const auto task = scheduler->createTask(name);
-        task->setCommand(marker());
-        return task;
-    }
-    void SetUp() override {
-        TaskScheduler20Test::SetUp();
-        scheduler = std::make_shared<kv::Scheduler20>();
-    }
-    void TearDown() override {
-        scheduler.reset();
-        TaskScheduler20Test::TearDown();
-    }
-
-    std::shared_ptr<kv::IScheduler> scheduler;
 };
 
 TEST_F(Task20Service, AnOpenedTaskReadsTheRegistrationAndEditsAFreshDefinition) {
