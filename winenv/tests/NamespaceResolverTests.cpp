@@ -1,6 +1,6 @@
 #include <windows.h>
-#include <sddl.h>
 
+#include "KeyDacl.h"
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
@@ -38,15 +38,8 @@ void makeDirectories(const std::wstring& root, const std::wstring& relative) {
 // Gives HKLM\SOFTWARE\Korvane\NS (32-bit view) a DACL that lets nobody list or read it,
 // and back one that lets everyone do everything.
 void denyNamespaceKey(bool deny) {
-    kv::UniqueHkey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", 0, nullptr, 0,
-                              WRITE_DAC | KEY_WOW64_32KEY, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
-    const kv::UniqueLocal owner(descriptor);
-    EXPECT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    setKeyDacl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", KEY_WOW64_32KEY,
+               deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)");
 }
 
 // Program files folders in a temporary directory and a fixed set of install paths.
