@@ -25,10 +25,8 @@ struct FailureRow {
 };
 
 struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Scheduler20> {
-    static constexpr const wchar_t* SchedulerName = L"kv::Scheduler20::";
-    static constexpr const wchar_t* TaskName = L"kv::Scheduler20::Task20::";
-    static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler20.cpp";
-    static constexpr const wchar_t* TaskFile = L"install-common/Task20.cpp";
+    static inline const std::wstring SchedulerName = L"Scheduler20::";
+    static inline const std::wstring TaskName = L"Scheduler20::Task20::";
     static constexpr const wchar_t* OpenCall = L"ITaskFolder::GetTask";
     static constexpr const wchar_t* RunCall = L"IRegisteredTask::Run";
     static constexpr const wchar_t* SaveCall = L"ITaskFolder::RegisterTaskDefinition";
@@ -122,10 +120,8 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
 };
 
 struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Scheduler10> {
-    static constexpr const wchar_t* SchedulerName = L"kv::Scheduler10::";
-    static constexpr const wchar_t* TaskName = L"kv::Scheduler10::Task10::";
-    static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler10.cpp";
-    static constexpr const wchar_t* TaskFile = L"install-common/Task10.cpp";
+    static inline const std::wstring SchedulerName = L"Scheduler10::";
+    static inline const std::wstring TaskName = L"Scheduler10::Task10::";
     static constexpr const wchar_t* OpenCall = L"ITaskScheduler::Activate";
     static constexpr const wchar_t* RunCall = L"ITask::Run";
     static constexpr const wchar_t* SaveCall = L"IPersistFile::Save";
@@ -201,14 +197,6 @@ protected:
         const auto task = this->newTask(name);
         task->save(L"", L"");
         return task;
-    }
-    void expectSchedulerFailure(const std::function<void()>& call, HRESULT hr,
-                                const std::wstring& operation) {
-        kv::test::expectThrow(call, hr, Backend::SchedulerName + operation, Backend::SchedulerFile);
-    }
-    void expectTaskFailure(const std::function<void()>& call, HRESULT hr, const std::wstring& operation,
-                           const std::wstring& reason = L"") {
-        kv::test::expectThrow(call, hr, Backend::TaskName + operation, Backend::TaskFile, reason);
     }
     // One call of each operation, for the failure tables of the backends.
     void act(kv::Task& task, const std::wstring& name) {
@@ -300,8 +288,8 @@ TYPED_TEST(Contract, AnUnknownNameIsNoTaskAndAnUnsavedTaskDoesNotRun) {
     task->run();
     EXPECT_FALSE(this->stored(L"Wisp Updater")) << "createTask stores nothing";
     EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
-    this->expectSchedulerFailure([&] { this->scheduler->removeTask(L"Wisp Updater"); },
-                                 HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"removeTask");
+    kv::test::expectThrow([&] { this->scheduler->removeTask(L"Wisp Updater"); },
+                          HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), TypeParam::SchedulerName + L"removeTask");
     Sleep(300);
     EXPECT_EQ(starts.read(), 0u);
 }
@@ -382,11 +370,12 @@ TYPED_TEST(Contract, SavesUnderANamedAccount) {
 
 TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
     const auto task = this->scheduler->createTask(L"Odd");
-    this->expectTaskFailure([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
-                            L"convertPriority");
-    this->expectTaskFailure([&] { task->getTriggers(); }, S_OK, L"getTriggers",
-                            L"The method is not implemented");
-    this->expectTaskFailure([&] { task->setTriggers({nullptr}); }, E_POINTER, L"setTriggers");
+    kv::test::expectThrow([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
+                          TypeParam::TaskName + L"convertPriority");
+    kv::test::expectThrow([&] { task->getTriggers(); }, S_OK, TypeParam::TaskName + L"getTriggers",
+                          L"The method is not implemented");
+    kv::test::expectThrow([&] { task->setTriggers({nullptr}); }, E_POINTER,
+                          TypeParam::TaskName + L"setTriggers");
 }
 
 TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
@@ -394,7 +383,7 @@ TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
     kv::test::failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
     task->run();
     kv::test::failNext(TypeParam::RunCall, E_ACCESSDENIED);
-    this->expectTaskFailure([&] { task->run(); }, E_ACCESSDENIED, L"run");
+    kv::test::expectThrow([&] { task->run(); }, E_ACCESSDENIED, TypeParam::TaskName + L"run");
 }
 
 TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
@@ -402,7 +391,7 @@ TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
     kv::test::failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(this->scheduler->getTask(L"Stored"), nullptr) << "file not found means absent";
     kv::test::failNext(TypeParam::SaveCall, E_ACCESSDENIED);
-    this->expectTaskFailure([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"save");
+    kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, TypeParam::TaskName + L"save");
     EXPECT_TRUE(this->stored(L"Stored")) << "the platform keeps what it had";
 }
 
@@ -428,9 +417,8 @@ TYPED_TEST(Contract, EveryFailedCallThrowsWithItsOperation) {
                 const auto task = this->scheduler->getTask(L"Faulty");
                 kv::test::failNext(method, SCHED_E_SERVICE_NOT_RUNNING);
                 kv::test::expectThrow([&] { this->act(*task, row.act); }, SCHED_E_SERVICE_NOT_RUNNING,
-                                      std::wstring(ofTask ? TypeParam::TaskName : TypeParam::SchedulerName) +
-                                          row.function,
-                                      ofTask ? TypeParam::TaskFile : TypeParam::SchedulerFile);
+                                      (ofTask ? TypeParam::TaskName : TypeParam::SchedulerName) +
+                                          row.function);
                 doubles::clearFaults();
             }
         }

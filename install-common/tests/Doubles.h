@@ -159,19 +159,21 @@ protected:
 };
 
 // Runs the call and expects a kv::ComException with that HRESULT and an empty
-// reason or, for S_OK, another kv::BaseException with that reason; either with
-// that function text, that source file and a line.
+// reason or, for S_OK, another kv::BaseException with that reason; either from
+// `where` below kv ("Scheduler20::Task20::save"), the source file of its innermost
+// class and a line.
 template <class Call>
-void expectThrow(Call&& call, HRESULT hr, const std::wstring& function, const std::wstring& file,
-                 const std::wstring& reason = L"") {
+void expectThrow(Call&& call, HRESULT hr, const std::wstring& where, const std::wstring& reason = L"") {
+    const std::wstring owner = where.substr(0, where.rfind(L"::"));
+    const std::wstring file = L"install-common/" + owner.substr(owner.rfind(L':') + 1) + L".cpp";
     try {
         call();
-        ADD_FAILURE() << "no exception; expected " << std::hex << hr << " from " << str::wideToUtf8(function);
+        ADD_FAILURE() << "no exception; expected " << std::hex << hr << " from " << str::wideToUtf8(where);
     } catch (const BaseException& error) {
         const auto* com = dynamic_cast<const ComException*>(&error);
         EXPECT_EQ(com != nullptr ? com->comError().Error() : S_OK, hr) << error.what();
         EXPECT_EQ(error.reason(), reason);
-        EXPECT_EQ(error.function(), function);
+        EXPECT_EQ(error.function(), L"kv::" + where);
         EXPECT_EQ(error.file(), file);
         EXPECT_GT(error.line(), 0u);
     }

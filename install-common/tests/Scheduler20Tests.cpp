@@ -61,7 +61,7 @@ TEST_F(Scheduler20, FailsToConnectWhenTheFolderCannotBeMade) {
         SCOPED_TRACE(kv::str::wideToUtf8(method));
         kv::doubles::failCall(method, callCount(method) + call, E_ACCESSDENIED);
         kv::test::expectThrow([] { kv::Scheduler20 scheduler; }, E_ACCESSDENIED,
-                              L"kv::Scheduler20::InitializeFolder", L"install-common/Scheduler20.cpp");
+                              L"Scheduler20::InitializeFolder");
     }
     EXPECT_EQ(folderSddl(), NoFolder);
 }
@@ -85,7 +85,7 @@ TEST_F(Scheduler20, RemovesTheFolder) {
     for (const wchar_t* method : {L"ITaskService::GetFolder", L"ITaskFolder::DeleteFolder"}) {
         failNext(method, E_ACCESSDENIED);
         kv::test::expectThrow([&] { scheduler.removeFolder(); }, E_ACCESSDENIED,
-                              L"kv::Scheduler20::removeFolder", L"install-common/Scheduler20.cpp");
+                              L"Scheduler20::removeFolder");
     }
     EXPECT_EQ(folderSddl(), ProductSddl);
     scheduler.removeFolder();

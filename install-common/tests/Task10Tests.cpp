@@ -15,19 +15,16 @@ using Task10 = kv::Scheduler10::Task10;
 using kv::TaskPriority;
 using kv::TaskStatus;
 
-void expectTask10Failure(const std::function<void()>& call, HRESULT hr, const std::wstring& function) {
-    kv::test::expectThrow(call, hr, L"kv::Scheduler10::Task10::" + function, L"install-common/Task10.cpp");
-}
-
 TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
     for (const DWORD priorityClass : {DWORD{0}, DWORD{BELOW_NORMAL_PRIORITY_CLASS}, DWORD{0x81}}) {
-        expectTask10Failure([&] { Task10::convertPriority(priorityClass); }, E_INVALIDARG,
-                            L"convertPriority");
+        kv::test::expectThrow([&] { Task10::convertPriority(priorityClass); }, E_INVALIDARG,
+                              L"Scheduler10::Task10::convertPriority");
     }
     TASK_TRIGGER result;
     kv::DailyTrigger daily;
     daily.setDaysInterval(0x10001);
-    expectTask10Failure([&] { Task10::makeTrigger(daily, result); }, E_INVALIDARG, L"setTriggers");
+    kv::test::expectThrow([&] { Task10::makeTrigger(daily, result); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::setTriggers");
     for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0), kv::NeverTime - 1}) {
         kv::TimeTrigger start;
         start.setStart(time);
@@ -36,7 +33,8 @@ TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
         end.setEnd(time);
         end.setNoEndDate(false);
         for (const kv::TimeTrigger* trigger : {&start, &end}) {
-            expectTask10Failure([&] { Task10::makeTrigger(*trigger, result); }, E_INVALIDARG, L"setTriggers");
+            kv::test::expectThrow([&] { Task10::makeTrigger(*trigger, result); }, E_INVALIDARG,
+                                  L"Scheduler10::Task10::setTriggers");
         }
     }
 }
@@ -133,7 +131,8 @@ TEST_F(Task10Service, StoresTheSignatureWithItsTerminatingNull) {
     const std::wstring longest(32766, L'x');
     task->setSignature(longest);
     EXPECT_TRUE(task->checkSignature(longest));
-    expectTask10Failure([&] { task->setSignature(longest + L"x"); }, E_INVALIDARG, L"setSignature");
+    kv::test::expectThrow([&] { task->setSignature(longest + L"x"); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::setSignature");
     EXPECT_FALSE(task->checkSignature(longest + L"x"));
     EXPECT_TRUE(task->checkSignature(longest)) << "the stored signature is unchanged";
 }
@@ -149,7 +148,8 @@ TEST_F(Task10Service, ReportsTheStoredStatusButTerminated) {
     }
     ASSERT_EQ(kv::doubles::ts10::forceStatus(store.path(), L"Status", SCHED_S_TASK_TERMINATED), S_OK);
     const auto terminated = scheduler->getTask(L"Status");
-    expectTask10Failure([&] { terminated->getStatus(); }, E_INVALIDARG, L"convertStatus");
+    kv::test::expectThrow([&] { terminated->getStatus(); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::convertStatus");
 }
 
 TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {

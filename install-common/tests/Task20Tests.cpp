@@ -17,12 +17,6 @@ using kv::test::marker;
 using Task20 = kv::Scheduler20::Task20;
 using kv::TaskPriority;
 
-void expectTask20Failure(const std::function<void()>& call, HRESULT hr, const std::wstring& function,
-                         const std::wstring& reason = L"") {
-    kv::test::expectThrow(call, hr, L"kv::Scheduler20::Task20::" + function, L"install-common/Task20.cpp",
-                          reason);
-}
-
 TEST(Task20FormatInterval, WritesHoursMinutesAndSecondsWithoutDays) {
     const std::pair<kv::Duration, const wchar_t*> rows[] = {
         {6000000000LL, L"PT10M"},   {36600000000LL, L"PT1H1M"},
@@ -39,7 +33,8 @@ TEST(Task20FormatBoundaryTime, NeverIsATextAndUnconvertibleTimesAreRefused) {
     EXPECT_EQ(Task20::formatBoundaryTime(kv::NeverTime), L"NEVER");
     for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0),
                                      kv::test::utcTime(3001, 6, 1, 0, 0, 0), kv::NeverTime - 1}) {
-        expectTask20Failure([&] { Task20::formatBoundaryTime(time); }, E_INVALIDARG, L"formatBoundaryTime");
+        kv::test::expectThrow([&] { Task20::formatBoundaryTime(time); }, E_INVALIDARG,
+                              L"Scheduler20::Task20::formatBoundaryTime");
     }
 }
 
@@ -123,7 +118,8 @@ TEST_F(Task20Service, ReadsStoredPrioritiesBackInFourBands) {
     }
     storeWith(L"11");
     const auto opened = scheduler->getTask(L"Prioritised");
-    expectTask20Failure([&] { opened->getPriority(); }, E_INVALIDARG, L"convertPriority");
+    kv::test::expectThrow([&] { opened->getPriority(); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::convertPriority");
 }
 
 TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
@@ -175,11 +171,11 @@ TEST_F(Task20Service, AnUnknownTriggerTypeStopsAfterTheRecordsBeforeIt) {
     const auto task = newTask(L"Odd");
     const auto time = std::make_shared<kv::TimeTrigger>();
     time->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
-    expectTask20Failure(
+    kv::test::expectThrow(
         [&] {
             task->setTriggers({time, std::make_shared<Odd>(), time});
         },
-        S_OK, L"setTriggers", L"Unknown trigger type");
+        S_OK, L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Odd").size(), 1u) << "what was made before stays";
 }
@@ -224,7 +220,7 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
     const auto task = newTask(L"Unsaved");
     task->save(L"", L"");
     failNext(L"ITaskFolder::RegisterTaskDefinition", E_ACCESSDENIED);
-    expectTask20Failure([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"save");
+    kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"Scheduler20::Task20::save");
     task->run();
     EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 0u);
 }
