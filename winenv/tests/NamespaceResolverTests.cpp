@@ -60,7 +60,7 @@ public:
 };
 
 TEST(ProductNamespace, NameAndRoot) {
-    struct Row {
+    const struct {
         const wchar_t* resolved;
         const wchar_t* name;
         const wchar_t* root;
@@ -70,7 +70,7 @@ TEST(ProductNamespace, NameAndRoot) {
         {L"default", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
         {L"Default", L"wp_Default", L"SOFTWARE\\Korvane\\NS\\wp_Default"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         EXPECT_EQ(productNamespaceNameFor(row.resolved), row.name);
         EXPECT_EQ(productRoot(productNamespaceNameFor(row.resolved)), row.root);
     }
@@ -91,7 +91,7 @@ TEST(ProductNamespace, NamesTheFileSystemCannotHoldAsAFolder) {
 }
 
 TEST(NamespaceFile, MarkAndSizeRules) {
-    struct Row {
+    const struct {
         std::string bytes;
         std::wstring expected;
         const char* why;
@@ -110,7 +110,7 @@ TEST(NamespaceFile, MarkAndSizeRules) {
     };
     kv::test::TempDirectory temp;
     NamespaceResolver resolver;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         writeFile(temp / L"namespace.txt", row.bytes);
         EXPECT_EQ(resolver.readNamespaceFile(temp.path()), row.expected) << row.why;
     }
@@ -220,7 +220,7 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
     EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
 
-    struct Row {
+    const struct {
         std::string bytes;
         std::wstring problem;
     } rows[] = {
@@ -231,7 +231,7 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         writeFile(file, row.bytes);
         EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
         EXPECT_EQ(resolver_.problem(), row.problem);
