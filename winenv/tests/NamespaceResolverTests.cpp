@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "KeyDacl.h"
+#include "WinenvTest.h"
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "KeyDacl.h"
+#include "WinenvTest.h"
 #include "kvtl/Handle.h"
 #include "kvtl/Str.h"
 #include "test-support/TestSupport.h"
@@ -34,10 +34,6 @@ protected:
     void SetUp() override {
         registry_.setSamFlags(KEY_WOW64_64KEY);
         ASSERT_TRUE(registry_.createKeyPath(path_));
-    }
-    static std::wstring testName() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        return kv::str::utf8ToWide(std::string(info->test_suite_name()) + "." + info->name());
     }
     std::wstring at(const std::wstring& sub) const { return path_ + L"\\" + sub; }
     void putRaw(const std::wstring& name, DWORD type, const Bytes& data) {

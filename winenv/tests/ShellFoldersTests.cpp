@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "WinenvTest.h"
 #include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
 #include "test-support/TestSupport.h"
@@ -170,9 +171,7 @@ TEST(ShellFolders, ShellIsLoadedFromTheSystemDirectoryOnly) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"shell32", REG_SZ, order, sizeof(order)),
               ERROR_SUCCESS);
     ValueOverride missing(HKEY_CURRENT_USER, kShellFolders, L"Favorites", std::nullopt);
-    const DWORD bits = kv::test::runCommand(
-        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" shell-fallback");
-    EXPECT_EQ(bits, probe::FolderFound | probe::ShellReleased | probe::DecoyByName);
+    EXPECT_EQ(runProbe(L"shell-fallback"), probe::FolderFound | probe::ShellReleased | probe::DecoyByName);
 }
 
 // kvsyslib.dll and its dependency kvsysdep.dll lie beside the probe and are copied into
@@ -186,8 +185,7 @@ TEST(SystemLibrary, ItAndItsDependenciesComeFromTheSystemFolder) {
         ASSERT_TRUE(CopyFileW(kv::test::besideTestExecutable(L"probe\\" + name).c_str(),
                               (std::wstring(system) + L"\\" + name).c_str(), FALSE));
     }
-    const DWORD bits = kv::test::runCommand(
-        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" system-library");
+    const DWORD bits = runProbe(L"system-library");
     for (const std::wstring& name : names) {
         DeleteFileW((std::wstring(system) + L"\\" + name).c_str());
     }
