@@ -10,6 +10,7 @@
 
 namespace {
 
+using kv::doubles::callCount;
 using kv::test::failNext;
 using Task10 = kv::Scheduler10::Task10;
 using kv::TaskPriority;
@@ -190,7 +191,14 @@ TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
     const auto fresh = scheduler->createTask(L"Skipped");
     failNext(L"ITask::DeleteTrigger", E_FAIL);
     fresh->setTriggers({repeat});
-    EXPECT_EQ(kv::doubles::callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
+    EXPECT_EQ(callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
+}
+
+TEST_F(Task10Service, RemoveFolderLeavesTheWorkItems) {
+    newTask(L"Stored")->save(L"", L"");
+    scheduler->removeFolder();
+    EXPECT_EQ(callCount(L"ITaskScheduler::Delete"), 0u);
+    EXPECT_EQ(scheduler->getTasks(), std::vector<std::wstring>{L"Stored"});
 }
 
 } // namespace

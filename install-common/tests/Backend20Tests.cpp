@@ -11,6 +11,7 @@
 
 namespace {
 
+using kv::doubles::callCount;
 using kv::test::element;
 using kv::test::failNext;
 using kv::test::marker;
@@ -149,7 +150,7 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
     week.erase(std::remove_if(week.begin(), week.end(), iswspace), week.end());
     EXPECT_EQ(week, L"<Monday/><Friday/>") << "7 is not a day";
     EXPECT_EQ(element(xmlOf(L"Triggers"), L"WeeksInterval"), L"3");
-    EXPECT_EQ(kv::doubles::callCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
+    EXPECT_EQ(callCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
 
     daily->setDaysInterval(2);
     task->setTriggers({bounded(std::make_shared<kv::RebootTrigger>(), true), daily});
@@ -222,7 +223,89 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
     failNext(L"ITaskFolder::RegisterTaskDefinition", E_ACCESSDENIED);
     kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"Scheduler20::Task20::save");
     task->run();
-    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 0u);
+    EXPECT_EQ(callCount(L"IRegisteredTask::Run"), 0u);
+}
+
+constexpr wchar_t ProductSddl[] = L"D:(A;;FA;;;BA)(A;;FA;;;SY)";
+const std::wstring NoFolder = L"error " + std::to_wstring(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+
+class Scheduler20 : public kv::test::TaskScheduler20Test {
+protected:
+    // The DACL of the product folder as the service holds it, through a connection
+    // of the test's own, or the failure of opening it.
+    static std::wstring folderSddl() {
+        kv::ComPtr<ITaskService> service;
+        kv::Variant empty;
+        kv::ComPtr<ITaskFolder> folder;
+        EXPECT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                                   service.putVoid()),
+                  S_OK);
+        EXPECT_EQ(service->Connect(empty.get(), empty.get(), empty.get(), empty.get()), S_OK);
+        const HRESULT opened = service->GetFolder(kv::Bstr(L"\\Korvane").get(), folder.put());
+        kv::Bstr sddl;
+        if (!folder) {
+            return L"error " + std::to_wstring(opened);
+        }
+        EXPECT_EQ(folder->GetSecurityDescriptor(DACL_SECURITY_INFORMATION, sddl.put()), S_OK);
+        return sddl.str();
+    }
+};
+
+TEST_F(Scheduler20, FirstConstructionCreatesTheProductFolderWithItsAcl) {
+    EXPECT_EQ(folderSddl(), NoFolder);
+    { kv::Scheduler20 scheduler; }
+    EXPECT_EQ(callCount(L"ITaskFolder::CreateFolder"), 1u);
+    EXPECT_EQ(folderSddl(), ProductSddl) << "Administrators and Local System only";
+    const unsigned opened = callCount(L"ITaskService::GetFolder");
+    { kv::Scheduler20 again; }
+    EXPECT_EQ(callCount(L"ITaskFolder::CreateFolder"), 1u) << "found, not made again";
+    EXPECT_EQ(callCount(L"ITaskService::GetFolder"), opened + 1) << "the root stays closed";
+}
+
+TEST_F(Scheduler20, AFolderThatCannotBeOpenedIsMade) {
+    failNext(L"ITaskService::GetFolder", E_ACCESSDENIED);
+    kv::Scheduler20 scheduler;
+    EXPECT_EQ(folderSddl(), ProductSddl);
+}
+
+TEST_F(Scheduler20, FailsToConnectWhenTheFolderCannotBeMade) {
+    const std::pair<const wchar_t*, unsigned> rows[] = {{L"ITaskService::GetFolder", 2},
+                                                        {L"ITaskFolder::CreateFolder", 1}};
+    for (const auto& [method, call] : rows) {
+        SCOPED_TRACE(kv::str::wideToUtf8(method));
+        kv::doubles::failCall(method, callCount(method) + call, E_ACCESSDENIED);
+        kv::test::expectThrow([] { kv::Scheduler20 scheduler; }, E_ACCESSDENIED,
+                              L"Scheduler20::InitializeFolder");
+    }
+    EXPECT_EQ(folderSddl(), NoFolder);
+}
+
+TEST_F(Scheduler20, ListsTheTasksOfTheProductFolderHiddenOnesToo) {
+    kv::Scheduler20 scheduler;
+    for (const bool hidden : {false, true}) {
+        const auto task = scheduler.createTask(hidden ? L"Secret" : L"Wisp Updater");
+        task->setCommand(L"C:\\windows\\system32\\cmd.exe");
+        task->setHidden(hidden);
+        task->save(L"", L"");
+    }
+    ASSERT_TRUE(kv::doubles::writeTaskScheduler20Xml(L"\\Elsewhere", xmlOf(L"Secret")));
+    std::vector<std::wstring> names = scheduler.getTasks();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"Secret", L"Wisp Updater"}));
+}
+
+TEST_F(Scheduler20, RemovesTheFolder) {
+    kv::Scheduler20 scheduler;
+    for (const wchar_t* method : {L"ITaskService::GetFolder", L"ITaskFolder::DeleteFolder"}) {
+        failNext(method, E_ACCESSDENIED);
+        kv::test::expectThrow([&] { scheduler.removeFolder(); }, E_ACCESSDENIED,
+                              L"Scheduler20::removeFolder");
+    }
+    EXPECT_EQ(folderSddl(), ProductSddl);
+    scheduler.removeFolder();
+    EXPECT_EQ(folderSddl(), NoFolder);
+    kv::Scheduler20 again;
+    EXPECT_EQ(folderSddl(), ProductSddl) << "the next connection makes it anew";
 }
 
 } // namespace
