@@ -21,9 +21,11 @@ protected:
         ASSERT_EQ(
             CoCreateInstance(CLSID_CTaskScheduler, nullptr, 23, IID_ITaskScheduler, scheduler.putVoid()),
             S_OK);
-        ASSERT_EQ(
-            scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(item.put())),
-            S_OK);
+        ASSERT_EQ(newItem(L"Item", item), S_OK);
+    }
+    HRESULT newItem(const wchar_t* name, kv::ComPtr<ITask>& result) {
+        return scheduler->NewWorkItem(name, CLSID_CTask, IID_ITask,
+                                      reinterpret_cast<IUnknown**>(result.put()));
     }
 
     kv::ScopedComInitializer com;
@@ -98,12 +100,8 @@ TEST_F(TaskScheduler10Double, RefusesNamesAndStoresThatAreNotWorkItems) {
     ASSERT_EQ(item.queryInterface(IID_IPersistFile, file), S_OK);
     ASSERT_EQ(file->Save(nullptr, TRUE), S_OK);
     kv::ComPtr<ITask> other;
-    EXPECT_EQ(
-        scheduler->NewWorkItem(L"Item", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
-        HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
-    EXPECT_EQ(
-        scheduler->NewWorkItem(L"a\\b", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
-        E_INVALIDARG);
+    EXPECT_EQ(newItem(L"Item", other), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    EXPECT_EQ(newItem(L"a\\b", other), E_INVALIDARG);
     std::ofstream(kv::doubles::ts10::jobFilePath(tasks.path(), L"Torn").c_str(), std::ios::binary)
         << "KVJ2\x04";
     EXPECT_EQ(scheduler->Activate(L"Torn", IID_ITask, reinterpret_cast<IUnknown**>(other.put())),
