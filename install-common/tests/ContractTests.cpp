@@ -348,16 +348,13 @@ TYPED_TEST(Contract, KeepsFlagsAndDescriptionInMemory) {
 TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
     const auto task = this->scheduler->createTask(L"Signed");
     EXPECT_FALSE(task->checkSignature(L"abc")) << "nothing stored";
-    const struct {
-        const wchar_t* stored;
-        const wchar_t* given;
-        bool equal;
-    } rows[] = {{L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true},
-                {L"abc", L"abd", false}, {L"\u00e4", L"\u00c4", false},
-                {L"a[", L"A{", false},   {L"abc", L"ab", false}};
-    for (const auto& row : rows) {
-        task->setSignature(row.stored);
-        EXPECT_EQ(task->checkSignature(row.given), row.equal) << kv::str::wideToUtf8(row.given);
+    const std::tuple<const wchar_t*, const wchar_t*, bool> rows[] = {
+        {L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true},
+        {L"abc", L"abd", false}, {L"\u00e4", L"\u00c4", false},
+        {L"a[", L"A{", false},   {L"abc", L"ab", false}};
+    for (const auto& [stored, given, equal] : rows) {
+        task->setSignature(stored);
+        EXPECT_EQ(task->checkSignature(given), equal) << kv::str::wideToUtf8(given);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -60,19 +61,15 @@ public:
 };
 
 TEST(ProductNamespace, NameAndRoot) {
-    const struct {
-        const wchar_t* resolved;
-        const wchar_t* name;
-        const wchar_t* root;
-    } rows[] = {
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> rows[] = {
         {L"", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
         {L"abc", L"wp_abc", L"SOFTWARE\\Korvane\\NS\\wp_abc"},
         {L"default", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
         {L"Default", L"wp_Default", L"SOFTWARE\\Korvane\\NS\\wp_Default"},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(productNamespaceNameFor(row.resolved), row.name);
-        EXPECT_EQ(productRoot(productNamespaceNameFor(row.resolved)), row.root);
+    for (const auto& [resolved, name, root] : rows) {
+        EXPECT_EQ(productNamespaceNameFor(resolved), name);
+        EXPECT_EQ(productRoot(productNamespaceNameFor(resolved)), root);
     }
 }
 
@@ -91,28 +88,20 @@ TEST(ProductNamespace, NamesTheFileSystemCannotHoldAsAFolder) {
 }
 
 TEST(NamespaceFile, MarkAndSizeRules) {
-    const struct {
-        std::string bytes;
-        std::wstring expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<std::string, std::wstring, const char*> rows[] = {
         {utf16File(L"acme"), L"acme", "UTF-16LE after FF FE"},
         {utf16File(L"acme", false), L"", "no byte-order mark"},
         {"\xFF\xFE", L"", "the mark alone"},
-        {"\xFF\xFE"
-         "a",
-         L"", "half a character"},
-        {"\xEF\xBB\xBF"
-         "ac",
-         L"", "a UTF-8 mark"},
+        {"\xFF\xFEx", L"", "half a character"},
+        {"\xEF\xBB\xBFxy", L"", "a UTF-8 mark"},
         {utf16File(L" acme\r\n"), L" acme\r\n", "taken as it is"},
         {utf16File(std::wstring(400, L'n')), std::wstring(255, L'n'), "only the first 512 bytes"},
     };
     kv::test::TempDirectory temp;
     NamespaceResolver resolver;
-    for (const auto& row : rows) {
-        writeFile(temp / L"namespace.txt", row.bytes);
-        EXPECT_EQ(resolver.readNamespaceFile(temp.path()), row.expected) << row.why;
+    for (const auto& [bytes, expected, why] : rows) {
+        writeFile(temp / L"namespace.txt", bytes);
+        EXPECT_EQ(resolver.readNamespaceFile(temp.path()), expected) << why;
     }
     DeleteFileW((temp / L"namespace.txt").c_str());
     EXPECT_EQ(resolver.readNamespaceFile(temp.path()), L"") << "no file";
@@ -220,21 +209,16 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
     EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
 
-    const struct {
-        std::string bytes;
-        std::wstring problem;
-    } rows[] = {
+    const std::pair<std::string, std::wstring> rows[] = {
         {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
-        {"\xFF\xFE"
-         "a",
-         file + L" holds no UTF-16LE name after an FF FE mark"},
+        {"\xFF\xFEx", file + L" holds no UTF-16LE name after an FF FE mark"},
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
-    for (const auto& row : rows) {
-        writeFile(file, row.bytes);
+    for (const auto& [bytes, problem] : rows) {
+        writeFile(file, bytes);
         EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
-        EXPECT_EQ(resolver_.problem(), row.problem);
+        EXPECT_EQ(resolver_.problem(), problem);
     }
 
     // Another handle that shares nothing: the file cannot be opened.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <fstream>
 
 namespace {
@@ -39,13 +40,7 @@ TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
     LPWSTR account = nullptr;
     EXPECT_EQ(item->GetAccountInformation(&account), SCHED_E_ACCOUNT_INFORMATION_NOT_SET)
         << "nothing set yet";
-    const struct {
-        const wchar_t* account;
-        const wchar_t* password;
-        DWORD flags;
-        HRESULT expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<const wchar_t*, const wchar_t*, DWORD, HRESULT, const char*> rows[] = {
         {L"", nullptr, 0, S_OK, "the local system account takes no password"},
         {L"", L"secret", 0, E_INVALIDARG, "nor any text as one"},
         {L"builder", L"secret", 0, S_OK, "a user with a password"},
@@ -53,9 +48,9 @@ TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
         {L"builder", nullptr, TASK_FLAG_RUN_ONLY_IF_LOGGED_ON, S_OK, "unless it runs only while logged on"},
         {nullptr, nullptr, 0, E_INVALIDARG, "no account at all"},
     };
-    for (const auto& row : rows) {
-        ASSERT_EQ(item->SetFlags(row.flags), S_OK);
-        EXPECT_EQ(item->SetAccountInformation(row.account, row.password), row.expected) << row.why;
+    for (const auto& [account, password, flags, expected, why] : rows) {
+        ASSERT_EQ(item->SetFlags(flags), S_OK);
+        EXPECT_EQ(item->SetAccountInformation(account, password), expected) << why;
     }
     ASSERT_EQ(item->GetAccountInformation(&account), S_OK);
     EXPECT_STREQ(account, L"builder") << "a refused call changes nothing";
@@ -66,11 +61,7 @@ TEST_F(TaskScheduler10Double, RefusesTriggersTheServiceRefuses) {
     TASK_TRIGGER valid = {sizeof(TASK_TRIGGER),     0,  2027, 1, 2, 0, 0, 0, 23, 59, 0, 0, 0,
                           TASK_TIME_TRIGGER_WEEKLY, {}, 0,    0};
     valid.Type.Weekly = {1, 0x7F};
-    const struct {
-        void (*change)(TASK_TRIGGER&);
-        HRESULT expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<void (*)(TASK_TRIGGER&), HRESULT, const char*> rows[] = {
         {[](TASK_TRIGGER&) {}, S_OK, "a weekly trigger"},
         {[](TASK_TRIGGER& t) { t.cbTriggerSize = 40; }, E_INVALIDARG, "the record size"},
         {[](TASK_TRIGGER& t) { t.wBeginMonth = 13; }, E_INVALIDARG, "no such month"},
@@ -88,10 +79,10 @@ TEST_F(TaskScheduler10Double, RefusesTriggersTheServiceRefuses) {
     WORD index = 0;
     kv::ComPtr<ITaskTrigger> trigger;
     ASSERT_EQ(item->CreateTrigger(&index, trigger.put()), S_OK);
-    for (const auto& row : rows) {
+    for (const auto& [change, expected, why] : rows) {
         TASK_TRIGGER changed = valid;
-        row.change(changed);
-        EXPECT_EQ(trigger->SetTrigger(&changed), row.expected) << row.why;
+        change(changed);
+        EXPECT_EQ(trigger->SetTrigger(&changed), expected) << why;
     }
 }
 

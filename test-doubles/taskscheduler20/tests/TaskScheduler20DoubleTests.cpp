@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 namespace {
 
 class TaskScheduler20Double : public ::testing::Test {
@@ -58,13 +59,7 @@ TEST_F(TaskScheduler20Double, RefusesCredentialsTheServiceRefuses) {
     null.vt = VT_NULL;
     const kv::Variant blank = kv::Variant::bstr(L""), secret = kv::Variant::bstr(L"secret");
     const kv::Variant system = kv::Variant::bstr(L"SYSTEM"), builder = kv::Variant::bstr(L"builder");
-    const struct {
-        const VARIANT& user;
-        const VARIANT& password;
-        TASK_LOGON_TYPE logon;
-        HRESULT expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<const VARIANT&, const VARIANT&, TASK_LOGON_TYPE, HRESULT, const char*> rows[] = {
         {none, none, TASK_LOGON_SERVICE_ACCOUNT, S_OK, "the local system account"},
         {system.get(), null, TASK_LOGON_SERVICE_ACCOUNT, S_OK, "a named service account, a null password"},
         {none, blank.get(), TASK_LOGON_SERVICE_ACCOUNT, E_INVALIDARG,
@@ -77,22 +72,16 @@ TEST_F(TaskScheduler20Double, RefusesCredentialsTheServiceRefuses) {
         {builder.get(), null, TASK_LOGON_INTERACTIVE_TOKEN, E_OUTOFMEMORY, "one null, one not"},
         {none, none, TASK_LOGON_PASSWORD, SCHED_E_ACCOUNT_INFORMATION_NOT_SET, "a password logon needs both"},
     };
-    for (const auto& row : rows) {
+    for (const auto& [user, password, logon, expected, why] : rows) {
         DeleteFileW((store / L"Task").c_str());
-        EXPECT_EQ(registerAs(definition().get(), row.user, row.password, row.logon), row.expected) << row.why;
-        EXPECT_EQ(stored(), row.expected == S_OK) << row.why;
+        EXPECT_EQ(registerAs(definition().get(), user, password, logon), expected) << why;
+        EXPECT_EQ(stored(), expected == S_OK) << why;
     }
 }
 
 TEST_F(TaskScheduler20Double, RefusesDefinitionsTheServiceRefuses) {
     const HRESULT invalid = kv::ts20::kSchedInvalidValue;
-    const struct {
-        TASK_TRIGGER_TYPE2 type;
-        const wchar_t* start;
-        const wchar_t* interval;
-        HRESULT expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<TASK_TRIGGER_TYPE2, const wchar_t*, const wchar_t*, HRESULT, const char*> rows[] = {
         {TASK_TRIGGER_TIME, L"2027-01-02T03:04:05", L"PT10M", S_OK, "the updater's trigger"},
         {TASK_TRIGGER_TIME, L"NEVER", nullptr, invalid, "no date"},
         {TASK_TRIGGER_TIME, L"2027-02-29T03:04:05", nullptr, invalid, "no such day"},
@@ -101,18 +90,18 @@ TEST_F(TaskScheduler20Double, RefusesDefinitionsTheServiceRefuses) {
         {TASK_TRIGGER_WEEKLY, L"2027-01-02T03:04:05", nullptr, kv::ts20::kSchedMissingNode,
          "a week without a day"},
     };
-    for (const auto& row : rows) {
+    for (const auto& [type, start, interval, expected, why] : rows) {
         const auto task = definition();
         kv::ComPtr<ITriggerCollection> triggers;
         kv::ComPtr<ITrigger> trigger;
         kv::ComPtr<IRepetitionPattern> repetition;
         task->get_Triggers(triggers.put());
-        triggers->Create(row.type, trigger.put());
-        trigger->put_StartBoundary(kv::Bstr(row.start).get());
-        if (row.interval != nullptr && SUCCEEDED(trigger->get_Repetition(repetition.put()))) {
-            repetition->put_Interval(kv::Bstr(row.interval).get());
+        triggers->Create(type, trigger.put());
+        trigger->put_StartBoundary(kv::Bstr(start).get());
+        if (interval != nullptr && SUCCEEDED(trigger->get_Repetition(repetition.put()))) {
+            repetition->put_Interval(kv::Bstr(interval).get());
         }
-        EXPECT_EQ(registerAs(task.get()), row.expected) << row.why;
+        EXPECT_EQ(registerAs(task.get()), expected) << why;
     }
     const auto prioritised = definition();
     kv::ComPtr<ITaskSettings> settings;
