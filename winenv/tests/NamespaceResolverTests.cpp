@@ -139,6 +139,7 @@ TEST(NamespaceResolution, LongestInstallPathWins) {
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\B\\bin\\x.exe"), L"b");
     EXPECT_EQ(resolver.namespaceForPath(L"c:\\a\\b\\X.EXE"), L"b") << "case does not matter";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\x.exe"), L"a");
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\A"), L"") << "shorter than every install path";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\Product\\x.exe"), L"") << "C:\\Prod does not claim C:\\Product";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\Z\\x.exe"), L"d") << "of equally long ones the first name wins";
 }
