@@ -255,8 +255,6 @@ TEST(PathText, ExpandEnvironmentInPlace) {
     expandEnvironmentInPlace(text);
     EXPECT_EQ(text, L"");
     SetEnvironmentVariableW(L"KV_WINENV_LONG", nullptr);
-    expandEnvironmentInPlace(text);
-    EXPECT_EQ(text, L"");
 }
 
 } // namespace
