@@ -44,7 +44,7 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
         EXPECT_EQ(start.size(), 19u) << "to the second";
         EXPECT_EQ(triggers.find(L"EndBoundary"), std::wstring::npos);
         EXPECT_EQ(xml.find(L"</Exec>"), xml.rfind(L"</Exec>")) << "one action";
-        EXPECT_EQ(kv::test::element(xml, L"Interval"), L"PT10M");
+        EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(kv::test::element(xml, L"GroupId"), L"NT AUTHORITY\\SYSTEM");
         EXPECT_EQ(kv::test::element(xml, L"Author"), L"korvane scheduled task");
         EXPECT_EQ(kv::test::element(xml, L"MultipleInstancesPolicy"), L"IgnoreNew");
