@@ -34,9 +34,8 @@ protected:
 };
 
 TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
-    LPWSTR account = nullptr;
-    EXPECT_EQ(item->GetAccountInformation(&account), SCHED_E_ACCOUNT_INFORMATION_NOT_SET)
-        << "nothing set yet";
+    LPWSTR stored = nullptr;
+    EXPECT_EQ(item->GetAccountInformation(&stored), SCHED_E_ACCOUNT_INFORMATION_NOT_SET) << "nothing set yet";
     const std::tuple<const wchar_t*, const wchar_t*, DWORD, HRESULT, const char*> rows[] = {
         {L"", nullptr, 0, S_OK, "the local system account takes no password"},
         {L"", L"secret", 0, E_INVALIDARG, "nor any text as one"},
@@ -49,35 +48,9 @@ TEST_F(TaskScheduler10Double, RefusesAccountsTheServiceRefuses) {
         ASSERT_EQ(item->SetFlags(flags), S_OK);
         EXPECT_EQ(item->SetAccountInformation(account, password), expected) << why;
     }
-    ASSERT_EQ(item->GetAccountInformation(&account), S_OK);
-    EXPECT_STREQ(account, L"builder") << "a refused call changes nothing";
-    CoTaskMemFree(account);
-}
-
-TEST_F(TaskScheduler10Double, RefusesTriggersTheServiceRefuses) {
-    TASK_TRIGGER valid = {sizeof(TASK_TRIGGER),     0,  2027, 1, 2, 0, 0, 0, 23, 59, 0, 0, 0,
-                          TASK_TIME_TRIGGER_WEEKLY, {}, 0,    0};
-    valid.Type.Weekly = {1, 0x7F};
-    const std::tuple<void (*)(TASK_TRIGGER&), HRESULT, const char*> rows[] = {
-        {[](TASK_TRIGGER&) {}, S_OK, "a weekly trigger"},
-        {[](TASK_TRIGGER& t) { t.cbTriggerSize = 40; }, E_INVALIDARG, "the record size"},
-        {[](TASK_TRIGGER& t) { t.wBeginMonth = 13; }, E_INVALIDARG, "no such month"},
-        {[](TASK_TRIGGER& t) { t.wStartMinute = 60; }, E_INVALIDARG, "no such minute"},
-        {[](TASK_TRIGGER& t) {
-             t.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE, t.wEndYear = 2027, t.wEndMonth = 1, t.wEndDay = 1;
-         },
-         E_INVALIDARG, "an end before the beginning"},
-        {[](TASK_TRIGGER& t) { t.TriggerType = static_cast<TASK_TRIGGER_TYPE>(8); }, E_INVALIDARG,
-         "no such type"},
-    };
-    WORD index = 0;
-    kv::ComPtr<ITaskTrigger> trigger;
-    ASSERT_EQ(item->CreateTrigger(&index, trigger.put()), S_OK);
-    for (const auto& [change, expected, why] : rows) {
-        TASK_TRIGGER changed = valid;
-        change(changed);
-        EXPECT_EQ(trigger->SetTrigger(&changed), expected) << why;
-    }
+    ASSERT_EQ(item->GetAccountInformation(&stored), S_OK);
+    EXPECT_STREQ(stored, L"builder") << "a refused call changes nothing";
+    CoTaskMemFree(stored);
 }
 
 } // namespace
