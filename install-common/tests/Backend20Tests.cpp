@@ -280,16 +280,13 @@ TEST_F(Scheduler20, FailsToConnectWhenTheFolderCannotBeMade) {
     EXPECT_EQ(folderSddl(), NoFolder);
 }
 
-TEST_F(Scheduler20, ListsTheTasksOfTheProductFolderHiddenOnesToo) {
-    kv::Scheduler20 scheduler;
-    for (const bool hidden : {false, true}) {
-        const auto task = scheduler.createTask(hidden ? L"Secret" : L"Wisp Updater");
-        task->setCommand(L"C:\\windows\\system32\\cmd.exe");
-        task->setHidden(hidden);
-        task->save(L"", L"");
-    }
+TEST_F(Task20Service, ListsTheTasksOfTheProductFolderHiddenOnesToo) {
+    newTask(L"Wisp Updater")->save(L"", L"");
+    const auto secret = newTask(L"Secret");
+    secret->setHidden(true);
+    secret->save(L"", L"");
     ASSERT_TRUE(kv::doubles::writeTaskScheduler20Xml(L"\\Elsewhere", xmlOf(L"Secret")));
-    std::vector<std::wstring> names = scheduler.getTasks();
+    std::vector<std::wstring> names = scheduler->getTasks();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::wstring>{L"Secret", L"Wisp Updater"}));
 }
