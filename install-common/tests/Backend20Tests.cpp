@@ -165,6 +165,22 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
     EXPECT_TRUE(storedTriggers(L"Triggers").empty());
 }
 
+// The platform's interval fields are 16-bit and signed.
+TEST_F(Task20Service, RefusesIntervalsTheirFieldsCannotHold) {
+    const auto task = newTask(L"Intervals");
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    daily->setDaysInterval(0x7FFF);
+    weekly->setWeeksInterval(0x7FFF);
+    task->setTriggers({daily, weekly});
+    daily->setDaysInterval(0x8000);
+    weekly->setWeeksInterval(0x8000);
+    kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::createDailyTrigger");
+    kv::test::expectThrow([&] { task->setTriggers({weekly}); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::createWeeklyTrigger");
+}
+
 TEST_F(Task20Service, AnUnknownTriggerTypeStopsAfterTheRecordsBeforeIt) {
     struct Odd : kv::Trigger {
         Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
