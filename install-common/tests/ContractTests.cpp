@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -20,15 +20,13 @@ namespace doubles = kv::doubles;
 // The platform calls whose failure ends an act, by the function text it reports.
 struct FailureRow {
     const wchar_t* act;
-    const wchar_t* function;
-    const wchar_t* methods; // "Interface::Method" names, separated by spaces
+    const wchar_t* function; // below the scheduler class: "getTasks", "Task20::save"
+    const wchar_t* methods;  // "Interface::Method" names, separated by spaces
 };
 
-struct Backend20 : kv::test::TaskScheduler20Test {
-    static constexpr const wchar_t* SchedulerName = L"kv::Scheduler20::";
-    static constexpr const wchar_t* TaskName = L"kv::Scheduler20::Task20::";
-    static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler20.cpp";
-    static constexpr const wchar_t* TaskFile = L"install-common/Task20.cpp";
+struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Scheduler20> {
+    static inline const std::wstring SchedulerName = L"Scheduler20::";
+    static inline const std::wstring TaskName = L"Scheduler20::Task20::";
     static constexpr const wchar_t* OpenCall = L"ITaskFolder::GetTask";
     static constexpr const wchar_t* RunCall = L"IRegisteredTask::Run";
     static constexpr const wchar_t* SaveCall = L"ITaskFolder::RegisterTaskDefinition";
@@ -38,14 +36,15 @@ struct Backend20 : kv::test::TaskScheduler20Test {
     static void expectUpdaterTask(const std::wstring& program, kv::TimePoint before, kv::TimePoint after) {
         const std::wstring xml = xmlOf(L"Wisp Updater");
         const std::wstring triggers = kv::test::element(xml, L"Triggers");
-        EXPECT_EQ(kv::test::occurrences(triggers, L"Trigger "), 1u) << "one trigger";
-        EXPECT_EQ(kv::test::occurrences(triggers, L"<TimeTrigger id=\"trigger1\">"), 1u);
+        EXPECT_EQ(triggers.find(L"Trigger "), triggers.rfind(L"Trigger ")) << "one trigger";
+        EXPECT_NE(triggers.find(L"<TimeTrigger id=\"trigger1\">"), std::wstring::npos);
         const std::wstring start = kv::test::element(triggers, L"StartBoundary");
         EXPECT_GE(start, kv::test::isoText(kv::test::localTimeOf(before + 6000000000LL))) << "local time";
         EXPECT_LE(start, kv::test::isoText(kv::test::localTimeOf(after + 6000000000LL)));
         EXPECT_EQ(start.size(), 19u) << "to the second";
-        EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(triggers.find(L"EndBoundary"), std::wstring::npos);
+        EXPECT_EQ(xml.find(L"</Exec>"), xml.rfind(L"</Exec>")) << "one action";
+        EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(kv::test::element(xml, L"GroupId"), L"NT AUTHORITY\\SYSTEM");
         EXPECT_EQ(kv::test::element(xml, L"Author"), L"korvane scheduled task");
         EXPECT_EQ(kv::test::element(xml, L"MultipleInstancesPolicy"), L"IgnoreNew");
@@ -53,29 +52,24 @@ struct Backend20 : kv::test::TaskScheduler20Test {
         EXPECT_EQ(kv::test::element(xml, L"DisallowStartIfOnBatteries"), L"false");
         EXPECT_EQ(kv::test::element(xml, L"RunOnlyIfNetworkAvailable"), L"true");
         EXPECT_EQ(kv::test::element(xml, L"Priority"), L"1");
-        EXPECT_EQ(kv::test::occurrences(xml, L"</Exec>"), 1u);
         EXPECT_EQ(kv::test::element(xml, L"Command"), program);
+        // Create or update (6), registration triggers ignored (0x20), as the service account.
         const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-        EXPECT_EQ(call.path, L"Wisp Updater");
-        EXPECT_EQ(call.flags, 0x26) << "create or update, registration triggers ignored";
-        EXPECT_EQ(call.userType, VT_EMPTY);
-        EXPECT_EQ(call.passwordType, VT_EMPTY);
-        EXPECT_EQ(call.logonType, TASK_LOGON_SERVICE_ACCOUNT);
-        EXPECT_EQ(call.sddlType, VT_BSTR);
-        EXPECT_EQ(call.sddl, L"D:(A;;FA;;;BA)(A;;FA;;;SY)");
+        EXPECT_EQ(std::tie(call.path, call.flags, call.userType, call.passwordType, call.logonType,
+                           call.sddlType, call.sddl),
+                  std::make_tuple(L"Wisp Updater", 0x26, VT_EMPTY, VT_EMPTY, TASK_LOGON_SERVICE_ACCOUNT,
+                                  VT_BSTR, L"D:(A;;FA;;;BA)(A;;FA;;;SY)"));
     }
     // A named account registers a password logon with both credentials as texts.
     static void expectNamedAccount(const std::wstring& name) {
         EXPECT_EQ(kv::test::element(xmlOf(name), L"UserId"), L"builder");
         EXPECT_EQ(kv::test::element(xmlOf(name), L"LogonType"), L"Password");
         const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-        EXPECT_EQ(call.user, L"builder");
-        EXPECT_EQ(call.userType, VT_BSTR);
-        EXPECT_EQ(call.passwordType, VT_BSTR);
-        EXPECT_EQ(call.logonType, TASK_LOGON_PASSWORD);
+        EXPECT_EQ(std::tie(call.user, call.userType, call.passwordType, call.logonType),
+                  std::make_tuple(L"builder", VT_BSTR, VT_BSTR, TASK_LOGON_PASSWORD));
     }
-    // Scheduler operations: connect, list, open, create.
-    static std::vector<FailureRow> schedulerFailures() {
+    // Scheduler operations (connect, list, open, create), then those of its tasks.
+    static std::vector<FailureRow> failures() {
         return {
             {L"connect", L"Scheduler20", L"ITaskService::Connect"},
             {L"list", L"getTasks",
@@ -83,53 +77,52 @@ struct Backend20 : kv::test::TaskScheduler20Test {
              L"IRegisteredTaskCollection::get_Item IRegisteredTask::get_Name"},
             {L"open", L"getTask", L"ITaskFolder::GetTask ITaskService::NewTask"},
             {L"create", L"createTask", L"ITaskService::NewTask"},
-        };
-    }
-    static std::vector<FailureRow> taskFailures() {
-        return {
-            {L"getDescription", L"getDescription", L"ITaskDefinition::get_RegistrationInfo"},
-            {L"setDescription", L"setDescription", L"IRegistrationInfo::put_Description"},
-            {L"getCommand", L"getAction",
+            {L"getDescription", L"Task20::getDescription", L"ITaskDefinition::get_RegistrationInfo"},
+            {L"setDescription", L"Task20::setDescription", L"IRegistrationInfo::put_Description"},
+            {L"getCommand", L"Task20::getAction",
              L"IRegisteredTask::get_Definition IActionCollection::get_Count IActionCollection::get_Item"},
-            {L"getParameters", L"getAction", L"ITaskDefinition::get_Actions"},
-            {L"setCommand", L"getAction", L"IActionCollection::Create"},
-            {L"setCommand", L"setCommand", L"IExecAction::put_Path"},
-            {L"setParameters", L"setParameters", L"IExecAction::put_Arguments"},
-            {L"setSignature", L"setSignature", L"ITaskDefinition::put_Data"},
-            {L"getStatus", L"getStatus", L"ITaskDefinition::get_Settings"},
-            {L"getPriority", L"getDefinition", L"IRegisteredTask::get_Definition"},
-            {L"getPriority", L"getPriority", L"ITaskSettings::get_Priority"},
-            {L"setPriority", L"setPriority", L"ITaskDefinition::get_Settings ITaskSettings::put_Priority"},
-            {L"setTriggers", L"setTriggers", L"ITaskDefinition::get_Triggers ITriggerCollection::get_Count"},
-            {L"retrigger", L"setTriggers", L"ITriggerCollection::Remove"},
-            {L"setTriggers", L"createTimeTrigger", L"ITriggerCollection::Create ITrigger::put_Id"},
-            {L"repeat", L"createRepeatTrigger", L"ITrigger::put_StartBoundary ITrigger::get_Repetition"},
-            {L"daily", L"createDailyTrigger", L"ITrigger::put_EndBoundary IDailyTrigger::put_DaysInterval"},
-            {L"weekly", L"createWeeklyTrigger",
+            {L"getParameters", L"Task20::getAction", L"ITaskDefinition::get_Actions"},
+            {L"setCommand", L"Task20::getAction", L"IActionCollection::Create"},
+            {L"setCommand", L"Task20::setCommand", L"IExecAction::put_Path"},
+            {L"setParameters", L"Task20::setParameters", L"IExecAction::put_Arguments"},
+            {L"setSignature", L"Task20::setSignature", L"ITaskDefinition::put_Data"},
+            {L"getStatus", L"Task20::getStatus", L"ITaskDefinition::get_Settings"},
+            {L"getPriority", L"Task20::getDefinition", L"IRegisteredTask::get_Definition"},
+            {L"getPriority", L"Task20::getPriority", L"ITaskSettings::get_Priority"},
+            {L"setPriority", L"Task20::setPriority",
+             L"ITaskDefinition::get_Settings ITaskSettings::put_Priority"},
+            {L"setTriggers", L"Task20::setTriggers",
+             L"ITaskDefinition::get_Triggers ITriggerCollection::get_Count"},
+            {L"retrigger", L"Task20::setTriggers", L"ITriggerCollection::Remove"},
+            {L"setTriggers", L"Task20::createTimeTrigger", L"ITriggerCollection::Create ITrigger::put_Id"},
+            {L"repeat", L"Task20::createRepeatTrigger",
+             L"ITrigger::put_StartBoundary ITrigger::get_Repetition"},
+            {L"daily", L"Task20::createDailyTrigger",
+             L"ITrigger::put_EndBoundary IDailyTrigger::put_DaysInterval"},
+            {L"weekly", L"Task20::createWeeklyTrigger",
              L"IWeeklyTrigger::put_WeeksInterval IWeeklyTrigger::put_DaysOfWeek"},
-            {L"reboot", L"createRebootTrigger", L"ITriggerCollection::Create"},
-            {L"getEnabled", L"getEnabled", L"ITaskDefinition::get_Settings"},
-            {L"setEnabled", L"setEnabled", L"ITaskSettings::put_Enabled"},
-            {L"getHidden", L"getHidden", L"ITaskDefinition::get_Settings"},
-            {L"setHidden", L"setHidden", L"ITaskSettings::put_Hidden"},
-            {L"getAccount", L"getAccount", L"ITaskDefinition::get_Principal IPrincipal::get_LogonType"},
-            {L"setSystemAccount", L"setAccount",
+            {L"reboot", L"Task20::createRebootTrigger", L"ITriggerCollection::Create"},
+            {L"getEnabled", L"Task20::getEnabled", L"ITaskDefinition::get_Settings"},
+            {L"setEnabled", L"Task20::setEnabled", L"ITaskSettings::put_Enabled"},
+            {L"getHidden", L"Task20::getHidden", L"ITaskDefinition::get_Settings"},
+            {L"setHidden", L"Task20::setHidden", L"ITaskSettings::put_Hidden"},
+            {L"getAccount", L"Task20::getAccount",
+             L"ITaskDefinition::get_Principal IPrincipal::get_LogonType"},
+            {L"setSystemAccount", L"Task20::setAccount",
              L"ITaskDefinition::get_Principal IPrincipal::put_LogonType IPrincipal::put_GroupId"},
-            {L"setAccount", L"setAccount", L"IPrincipal::put_UserId"},
-            {L"save", L"save",
+            {L"setAccount", L"Task20::setAccount", L"IPrincipal::put_UserId"},
+            {L"save", L"Task20::save",
              L"ITaskDefinition::get_RegistrationInfo IRegistrationInfo::put_Author "
              L"ITaskDefinition::get_Principal IPrincipal::put_LogonType ITaskDefinition::get_Settings "
              L"ITaskFolder::RegisterTaskDefinition"},
-            {L"run", L"run", L"IRegisteredTask::Run"},
+            {L"run", L"Task20::run", L"IRegisteredTask::Run"},
         };
     }
 };
 
-struct Backend10 : kv::test::TaskScheduler10Test {
-    static constexpr const wchar_t* SchedulerName = L"kv::Scheduler10::";
-    static constexpr const wchar_t* TaskName = L"kv::Scheduler10::Task10::";
-    static constexpr const wchar_t* SchedulerFile = L"install-common/Scheduler10.cpp";
-    static constexpr const wchar_t* TaskFile = L"install-common/Task10.cpp";
+struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Scheduler10> {
+    static inline const std::wstring SchedulerName = L"Scheduler10::";
+    static inline const std::wstring TaskName = L"Scheduler10::Task10::";
     static constexpr const wchar_t* OpenCall = L"ITaskScheduler::Activate";
     static constexpr const wchar_t* RunCall = L"ITask::Run";
     static constexpr const wchar_t* SaveCall = L"IPersistFile::Save";
@@ -163,37 +156,33 @@ struct Backend10 : kv::test::TaskScheduler10Test {
         EXPECT_STREQ(account, L"builder");
         CoTaskMemFree(account);
     }
-    static std::vector<FailureRow> schedulerFailures() {
+    static std::vector<FailureRow> failures() {
         return {
             {L"connect", L"Scheduler10", L"IClassFactory::CreateInstance"},
             {L"list", L"getTasks", L"ITaskScheduler::Enum IEnumWorkItems::Next"},
             {L"open", L"getTask", L"ITaskScheduler::Activate"},
             {L"create", L"createTask", L"ITaskScheduler::NewWorkItem"},
-        };
-    }
-    static std::vector<FailureRow> taskFailures() {
-        return {
-            {L"getDescription", L"getDescription", L"ITask::GetComment"},
-            {L"setDescription", L"setDescription", L"ITask::SetComment"},
-            {L"getCommand", L"getCommand", L"ITask::GetApplicationName"},
-            {L"setCommand", L"setCommand", L"ITask::SetApplicationName"},
-            {L"getParameters", L"getParameters", L"ITask::GetParameters"},
-            {L"setParameters", L"setParameters", L"ITask::SetParameters"},
-            {L"setSignature", L"setSignature", L"ITask::SetWorkItemData"},
-            {L"getStatus", L"getStatus", L"ITask::GetStatus"},
-            {L"getPriority", L"getPriority", L"ITask::GetPriority"},
-            {L"setPriority", L"setPriority", L"ITask::SetPriority"},
-            {L"setTriggers", L"setTriggers",
+            {L"getDescription", L"Task10::getDescription", L"ITask::GetComment"},
+            {L"setDescription", L"Task10::setDescription", L"ITask::SetComment"},
+            {L"getCommand", L"Task10::getCommand", L"ITask::GetApplicationName"},
+            {L"setCommand", L"Task10::setCommand", L"ITask::SetApplicationName"},
+            {L"getParameters", L"Task10::getParameters", L"ITask::GetParameters"},
+            {L"setParameters", L"Task10::setParameters", L"ITask::SetParameters"},
+            {L"setSignature", L"Task10::setSignature", L"ITask::SetWorkItemData"},
+            {L"getStatus", L"Task10::getStatus", L"ITask::GetStatus"},
+            {L"getPriority", L"Task10::getPriority", L"ITask::GetPriority"},
+            {L"setPriority", L"Task10::setPriority", L"ITask::SetPriority"},
+            {L"setTriggers", L"Task10::setTriggers",
              L"ITask::GetTriggerCount ITask::DeleteTrigger ITask::CreateTrigger ITaskTrigger::SetTrigger"},
-            {L"getEnabled", L"getEnabled", L"ITask::GetFlags"},
-            {L"setEnabled", L"setEnabled", L"ITask::GetFlags ITask::SetFlags"},
-            {L"getHidden", L"getHidden", L"ITask::GetFlags"},
-            {L"setHidden", L"setHidden", L"ITask::SetFlags"},
-            {L"getAccount", L"getAccount", L"ITask::GetAccountInformation"},
-            {L"setAccount", L"setAccount", L"ITask::SetAccountInformation"},
-            {L"setCommand", L"setAccount", L"ITask::SetAccountInformation"},
-            {L"save", L"save", L"IPersistFile::Save"},
-            {L"run", L"run", L"ITask::Run"},
+            {L"getEnabled", L"Task10::getEnabled", L"ITask::GetFlags"},
+            {L"setEnabled", L"Task10::setEnabled", L"ITask::GetFlags ITask::SetFlags"},
+            {L"getHidden", L"Task10::getHidden", L"ITask::GetFlags"},
+            {L"setHidden", L"Task10::setHidden", L"ITask::SetFlags"},
+            {L"getAccount", L"Task10::getAccount", L"ITask::GetAccountInformation"},
+            {L"setAccount", L"Task10::setAccount", L"ITask::SetAccountInformation"},
+            {L"setCommand", L"Task10::setAccount", L"ITask::SetAccountInformation"},
+            {L"save", L"Task10::save", L"IPersistFile::Save"},
+            {L"run", L"Task10::run", L"ITask::Run"},
         };
     }
 };
@@ -202,18 +191,9 @@ template <class Backend>
 class Contract : public Backend {
 protected:
     std::shared_ptr<kv::Task> savedTask(const std::wstring& name) {
-        const auto task = scheduler->createTask(name);
-        task->setCommand(kv::test::marker());
+        const auto task = this->newTask(name);
         task->save(L"", L"");
         return task;
-    }
-    void expectSchedulerFailure(const std::function<void()>& call, HRESULT hr,
-                                const std::wstring& operation) {
-        kv::test::expectThrow(call, hr, Backend::SchedulerName + operation, Backend::SchedulerFile);
-    }
-    void expectTaskFailure(const std::function<void()>& call, HRESULT hr, const std::wstring& operation,
-                           const std::wstring& reason = L"") {
-        kv::test::expectThrow(call, hr, Backend::TaskName + operation, Backend::TaskFile, reason);
     }
     // One call of each operation, for the failure tables of the backends.
     void act(kv::Task& task, const std::wstring& name) {
@@ -260,15 +240,7 @@ protected:
             {L"run", [&] { task.run(); }}};
         calls.at(name)();
     }
-    void SetUp() override {
-        Backend::SetUp();
-        scheduler = Backend::connect();
-    }
-    void TearDown() override {
-        scheduler.reset();
-        Backend::TearDown();
-    }
-    std::shared_ptr<kv::IScheduler> scheduler;
+    using Backend::scheduler;
 };
 
 using Backends = ::testing::Types<Backend20, Backend10>;
@@ -313,8 +285,8 @@ TYPED_TEST(Contract, AnUnknownNameIsNoTaskAndAnUnsavedTaskDoesNotRun) {
     task->run();
     EXPECT_FALSE(this->stored(L"Wisp Updater")) << "createTask stores nothing";
     EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
-    this->expectSchedulerFailure([&] { this->scheduler->removeTask(L"Wisp Updater"); },
-                                 HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"removeTask");
+    kv::test::expectThrow([&] { this->scheduler->removeTask(L"Wisp Updater"); },
+                          HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), TypeParam::SchedulerName + L"removeTask");
     Sleep(300);
     EXPECT_EQ(starts.read(), 0u);
 }
@@ -373,16 +345,13 @@ TYPED_TEST(Contract, KeepsFlagsAndDescriptionInMemory) {
 TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
     const auto task = this->scheduler->createTask(L"Signed");
     EXPECT_FALSE(task->checkSignature(L"abc")) << "nothing stored";
-    const struct {
-        const wchar_t* stored;
-        const wchar_t* given;
-        bool equal;
-    } rows[] = {{L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true},
-                {L"abc", L"abd", false}, {L"\u00e4", L"\u00c4", false},
-                {L"a[", L"A{", false},   {L"abc", L"ab", false}};
-    for (const auto& row : rows) {
-        task->setSignature(row.stored);
-        EXPECT_EQ(task->checkSignature(row.given), row.equal) << kv::str::wideToUtf8(row.given);
+    const std::tuple<const wchar_t*, const wchar_t*, bool> rows[] = {
+        {L"abc", L"ABC", true},  {L"Key-01_z", L"kEY-01_Z", true},
+        {L"abc", L"abd", false}, {L"\u00e4", L"\u00c4", false},
+        {L"a[", L"A{", false},   {L"abc", L"ab", false}};
+    for (const auto& [stored, given, equal] : rows) {
+        task->setSignature(stored);
+        EXPECT_EQ(task->checkSignature(given), equal) << kv::str::wideToUtf8(given);
     }
 }
 
@@ -395,11 +364,12 @@ TYPED_TEST(Contract, SavesUnderANamedAccount) {
 
 TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
     const auto task = this->scheduler->createTask(L"Odd");
-    this->expectTaskFailure([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
-                            L"convertPriority");
-    this->expectTaskFailure([&] { task->getTriggers(); }, S_OK, L"getTriggers",
-                            L"The method is not implemented");
-    this->expectTaskFailure([&] { task->setTriggers({nullptr}); }, E_POINTER, L"setTriggers");
+    kv::test::expectThrow([&] { task->setPriority(static_cast<TaskPriority>(4)); }, E_INVALIDARG,
+                          TypeParam::TaskName + L"convertPriority");
+    kv::test::expectThrow([&] { task->getTriggers(); }, S_OK, TypeParam::TaskName + L"getTriggers",
+                          L"The method is not implemented");
+    kv::test::expectThrow([&] { task->setTriggers({nullptr}); }, E_POINTER,
+                          TypeParam::TaskName + L"setTriggers");
 }
 
 TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
@@ -407,7 +377,7 @@ TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
     kv::test::failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
     task->run();
     kv::test::failNext(TypeParam::RunCall, E_ACCESSDENIED);
-    this->expectTaskFailure([&] { task->run(); }, E_ACCESSDENIED, L"run");
+    kv::test::expectThrow([&] { task->run(); }, E_ACCESSDENIED, TypeParam::TaskName + L"run");
 }
 
 TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
@@ -415,7 +385,7 @@ TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
     kv::test::failNext(TypeParam::OpenCall, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(this->scheduler->getTask(L"Stored"), nullptr) << "file not found means absent";
     kv::test::failNext(TypeParam::SaveCall, E_ACCESSDENIED);
-    this->expectTaskFailure([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"save");
+    kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, TypeParam::TaskName + L"save");
     EXPECT_TRUE(this->stored(L"Stored")) << "the platform keeps what it had";
 }
 
@@ -433,19 +403,15 @@ TYPED_TEST(Contract, EveryFailedCallThrowsWithItsOperation) {
     once->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
     stored->setTriggers({once});
     stored->save(L"", L"");
-    for (const bool ofTask : {false, true}) {
-        for (const FailureRow& row : ofTask ? TypeParam::taskFailures() : TypeParam::schedulerFailures()) {
-            std::wistringstream methods(row.methods);
-            for (std::wstring method; methods >> method;) {
-                SCOPED_TRACE(kv::str::wideToUtf8(method + L" in " + row.act));
-                const auto task = this->scheduler->getTask(L"Faulty");
-                kv::test::failNext(method, SCHED_E_SERVICE_NOT_RUNNING);
-                kv::test::expectThrow([&] { this->act(*task, row.act); }, SCHED_E_SERVICE_NOT_RUNNING,
-                                      std::wstring(ofTask ? TypeParam::TaskName : TypeParam::SchedulerName) +
-                                          row.function,
-                                      ofTask ? TypeParam::TaskFile : TypeParam::SchedulerFile);
-                doubles::clearFaults();
-            }
+    for (const FailureRow& row : TypeParam::failures()) {
+        std::wistringstream methods(row.methods);
+        for (std::wstring method; methods >> method;) {
+            SCOPED_TRACE(kv::str::wideToUtf8(method + L" in " + row.act));
+            const auto task = this->scheduler->getTask(L"Faulty");
+            kv::test::failNext(method, SCHED_E_SERVICE_NOT_RUNNING);
+            kv::test::expectThrow([&] { this->act(*task, row.act); }, SCHED_E_SERVICE_NOT_RUNNING,
+                                  TypeParam::SchedulerName + row.function);
+            doubles::clearFaults();
         }
     }
 }

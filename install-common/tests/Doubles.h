@@ -4,13 +4,19 @@
 
 #include "install-common/Scheduler10.h"
 #include "install-common/Scheduler20.h"
+#include "install-common/Trigger.h"
 #include "kvtl/Com.h"
+#include "kvtl/Exceptions.h"
+#include "kvtl/Str.h"
 #include "taskscheduler10/TaskScheduler10Double.h"
 #include "taskscheduler20/TaskScheduler20Double.h"
 #include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -150,6 +156,100 @@ protected:
 
     doubles::ScopedTaskScheduler10Registration registration{store.path()};
     TaskMemorySpy spy;
+};
+
+// Runs the call and expects a kv::ComException with that HRESULT and an empty
+// reason or, for S_OK, another kv::BaseException with that reason; either from
+// `where` below kv ("Scheduler20::Task20::save"), the source file of its innermost
+// class and a line.
+template <class Call>
+void expectThrow(Call&& call, HRESULT hr, const std::wstring& where, const std::wstring& reason = L"") {
+    const std::wstring owner = where.substr(0, where.rfind(L"::"));
+    const std::wstring file = L"install-common/" + owner.substr(owner.rfind(L':') + 1) + L".cpp";
+    try {
+        call();
+        ADD_FAILURE() << "no exception; expected " << std::hex << hr << " from " << str::wideToUtf8(where);
+    } catch (const BaseException& error) {
+        const auto* com = dynamic_cast<const ComException*>(&error);
+        EXPECT_EQ(com != nullptr ? com->comError().Error() : S_OK, hr) << error.what();
+        EXPECT_EQ(error.reason(), reason);
+        EXPECT_EQ(error.function(), L"kv::" + where);
+        EXPECT_EQ(error.file(), file);
+        EXPECT_GT(error.line(), 0u);
+    }
+}
+
+// A time point from a UTC calendar time, with a fraction of a second in ticks.
+inline TimePoint utcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
+                         TimePoint ticks = 0) {
+    const SYSTEMTIME utc = {year, month, 0, day, hour, minute, second, 0};
+    FILETIME file = {};
+    SystemTimeToFileTime(&utc, &file);
+    return static_cast<TimePoint>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) -
+           116444736000000000LL + ticks;
+}
+
+// The local calendar time of a time point by the Win32 time-zone rules, an
+// oracle independent of the C run-time's conversion.
+inline SYSTEMTIME localTimeOf(TimePoint time) {
+    const auto value = static_cast<ULONGLONG>(time + 116444736000000000LL);
+    const FILETIME file = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+    SYSTEMTIME utc = {};
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&file, &utc);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+    return local;
+}
+
+inline std::wstring isoText(const SYSTEMTIME& time) {
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02u", time.wYear, time.wMonth, time.wDay, time.wHour,
+                  time.wMinute, time.wSecond);
+    return text;
+}
+
+// True when this run was started in the test zone UTC+5:45 (no daylight saving).
+inline bool inNepalTime() {
+    const char* zone = std::getenv("TZ");
+    return zone != nullptr && std::string(zone) == "NPT-5:45";
+}
+
+// The inner text of the first element of that name in a task's XML; empty when absent.
+inline std::wstring element(const std::wstring& xml, const std::wstring& name) {
+    for (std::size_t at = xml.find(L"<" + name); at != std::wstring::npos;
+         at = xml.find(L"<" + name, at + 1)) {
+        const std::size_t after = at + 1 + name.size();
+        if (after < xml.size() && (xml[after] == L'>' || xml[after] == L' ')) {
+            const std::size_t open = xml.find(L'>', after);
+            if (xml[open - 1] == L'/') {
+                return std::wstring();
+            }
+            return xml.substr(open + 1, xml.find(L"</" + name + L">", open) - open - 1);
+        }
+    }
+    return std::wstring();
+}
+
+// A backend fixture with a scheduler of the test's own, released before the leak checks.
+template <class Backend, class Scheduler>
+class Connected : public Backend {
+protected:
+    void SetUp() override {
+        Backend::SetUp();
+        scheduler = std::make_shared<Scheduler>();
+    }
+    void TearDown() override {
+        scheduler.reset();
+        Backend::TearDown();
+    }
+    // A new, unsaved task that runs the stand-in program.
+    std::shared_ptr<kv::Task> newTask(const std::wstring& name) {
+        const auto task = scheduler->createTask(name);
+        task->setCommand(marker());
+        return task;
+    }
+
+    std::shared_ptr<kv::IScheduler> scheduler;
 };
 
 } // namespace kv::test

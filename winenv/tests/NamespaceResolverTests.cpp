@@ -1,6 +1,6 @@
 #include <windows.h>
-#include <sddl.h>
 
+#include "WinenvTest.h"
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
@@ -10,60 +10,37 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-void writeFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-std::vector<unsigned char> utf16File(const std::wstring& text, bool mark = true) {
-    std::vector<unsigned char> bytes;
-    if (mark) {
-        bytes = {0xFF, 0xFE};
-    }
+// A namespace file: UTF-16LE after an FF FE mark, or without one.
+std::string utf16File(const std::wstring& text, bool mark = true) {
+    std::string bytes = mark ? "\xFF\xFE" : "";
     for (wchar_t c : text) {
-        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(c >> 8));
+        bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     }
     return bytes;
 }
 
+void writeFile(const std::wstring& path, const std::string& bytes) {
+    EXPECT_TRUE(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes) << path;
+}
+
 void makeDirectories(const std::wstring& root, const std::wstring& relative) {
-    std::wstring path = root;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        const size_t end = relative.find(L'\\', start);
-        path += L"\\" + relative.substr(start, end - start);
-        CreateDirectoryW(path.c_str(), nullptr);
-        if (end == std::wstring::npos) {
-            break;
-        }
-        start = end + 1;
-    }
+    std::filesystem::create_directories(std::filesystem::path(root + L"\\" + relative));
 }
 
 // Gives HKLM\SOFTWARE\Korvane\NS (32-bit view) a DACL that lets nobody list or read it,
 // and back one that lets everyone do everything.
 void denyNamespaceKey(bool deny) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", 0, nullptr, 0,
-                              WRITE_DAC | KEY_WOW64_32KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-    LocalFree(descriptor);
-    RegCloseKey(key);
+    setKeyDacl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", KEY_WOW64_32KEY,
+               deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)");
 }
 
 // Program files folders in a temporary directory and a fixed set of install paths.
@@ -84,68 +61,47 @@ public:
 };
 
 TEST(ProductNamespace, NameAndRoot) {
-    struct Row {
-        const wchar_t* resolved;
-        const wchar_t* name;
-        const wchar_t* root;
-    } rows[] = {
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*> rows[] = {
         {L"", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
         {L"abc", L"wp_abc", L"SOFTWARE\\Korvane\\NS\\wp_abc"},
         {L"default", L"wp_default", L"SOFTWARE\\Korvane\\Wisp"},
         {L"Default", L"wp_Default", L"SOFTWARE\\Korvane\\NS\\wp_Default"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(productNamespaceNameFor(row.resolved), row.name);
-        EXPECT_EQ(productRoot(productNamespaceNameFor(row.resolved)), row.root);
+    for (const auto& [resolved, name, root] : rows) {
+        EXPECT_EQ(productNamespaceNameFor(resolved), name);
+        EXPECT_EQ(productRoot(productNamespaceNameFor(resolved)), root);
     }
 }
 
 TEST(ProductNamespace, NamesTheFileSystemCannotHoldAsAFolder) {
     const std::wstring usable[] = {L"wp_acme", L"wp_a b", L"wp_\xD83D\xDE00", std::wstring(255, L'n')};
-    const std::wstring unusable[] = {L"",
-                                     L"wp_a<b",
-                                     L"wp_a>b",
-                                     L"wp_a:b",
-                                     L"wp_a\"b",
-                                     L"wp_a|b",
-                                     L"wp_a?b",
-                                     L"wp_a*b",
-                                     L"wp_a/b",
-                                     L"wp_a\\b",
-                                     L"wp_a\x01",
-                                     L"wp_a ",
-                                     L"wp_a.",
-                                     L"wp_\xD83Dx",
-                                     L"wp_\xDE00",
-                                     L"wp_\xD83D",
-                                     std::wstring(256, L'n')};
+    const wchar_t* unusable[] = {L"",       L"wp_a<b",     L"wp_a>b",    L"wp_a:b",   L"wp_a\"b",  L"wp_a|b",
+                                 L"wp_a?b", L"wp_a*b",     L"wp_a/b",    L"wp_a\\b",  L"wp_a\x01", L"wp_a ",
+                                 L"wp_a.",  L"wp_\xD83Dx", L"wp_\xDE00", L"wp_\xD83D"};
     for (const std::wstring& name : usable) {
         EXPECT_TRUE(isUsableFolderName(name)) << testing::PrintToString(name);
     }
-    for (const std::wstring& name : unusable) {
+    for (const std::wstring name : unusable) {
         EXPECT_FALSE(isUsableFolderName(name)) << testing::PrintToString(name);
     }
+    EXPECT_FALSE(isUsableFolderName(std::wstring(256, L'n')));
 }
 
 TEST(NamespaceFile, MarkAndSizeRules) {
-    struct Row {
-        std::vector<unsigned char> bytes;
-        std::wstring expected;
-        const char* why;
-    } rows[] = {
+    const std::tuple<std::string, std::wstring, const char*> rows[] = {
         {utf16File(L"acme"), L"acme", "UTF-16LE after FF FE"},
         {utf16File(L"acme", false), L"", "no byte-order mark"},
-        {{0xFF, 0xFE}, L"", "the mark alone"},
-        {{0xFF, 0xFE, 'a'}, L"", "half a character"},
-        {{0xEF, 0xBB, 0xBF, 'a', 'c'}, L"", "a UTF-8 mark"},
+        {"\xFF\xFE", L"", "the mark alone"},
+        {"\xFF\xFEx", L"", "half a character"},
+        {"\xEF\xBB\xBFxy", L"", "a UTF-8 mark"},
         {utf16File(L" acme\r\n"), L" acme\r\n", "taken as it is"},
         {utf16File(std::wstring(400, L'n')), std::wstring(255, L'n'), "only the first 512 bytes"},
     };
     kv::test::TempDirectory temp;
     NamespaceResolver resolver;
-    for (const Row& row : rows) {
-        writeFile(temp / L"namespace.txt", row.bytes);
-        EXPECT_EQ(resolver.readNamespaceFile(temp.path()), row.expected) << row.why;
+    for (const auto& [bytes, expected, why] : rows) {
+        writeFile(temp / L"namespace.txt", bytes);
+        EXPECT_EQ(resolver.readNamespaceFile(temp.path()), expected) << why;
     }
     DeleteFileW((temp / L"namespace.txt").c_str());
     EXPECT_EQ(resolver.readNamespaceFile(temp.path()), L"") << "no file";
@@ -183,21 +139,17 @@ TEST(NamespaceResolution, LongestInstallPathWins) {
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\B\\bin\\x.exe"), L"b");
     EXPECT_EQ(resolver.namespaceForPath(L"c:\\a\\b\\X.EXE"), L"b") << "case does not matter";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\A\\x.exe"), L"a");
+    EXPECT_EQ(resolver.namespaceForPath(L"C:\\A"), L"") << "shorter than every install path";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\Product\\x.exe"), L"") << "C:\\Prod does not claim C:\\Product";
     EXPECT_EQ(resolver.namespaceForPath(L"C:\\Z\\x.exe"), L"d") << "of equally long ones the first name wins";
 }
 
 TEST(NamespaceResolution, InstallPathsComeFromTheThirtyTwoBitView) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
-    auto setInstallPath = [](const wchar_t* name, const wchar_t* value, REGSAM view) {
-        HKEY key = nullptr;
-        const std::wstring path = std::wstring(L"SOFTWARE\\Korvane\\NS\\") + name + L"\\Corelane";
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
+    const auto setInstallPath = [](const wchar_t* name, const std::wstring& path, REGSAM view) {
+        ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE,
+                                         std::wstring(L"SOFTWARE\\Korvane\\NS\\") + name + L"\\Corelane",
+                                         L"InstallPath", REG_SZ, kv::test::bytesOf(path + L'\0'), view));
     };
     setInstallPath(L"prod", L"C:\\Prod", KEY_WOW64_32KEY);
     setInstallPath(L"slash", L"C:\\Slash\\", KEY_WOW64_32KEY);
@@ -258,19 +210,16 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
     EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
 
-    struct Row {
-        std::vector<unsigned char> bytes;
-        std::wstring problem;
-    } rows[] = {
+    const std::pair<std::string, std::wstring> rows[] = {
         {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
-        {{0xFF, 0xFE, 'a'}, file + L" holds no UTF-16LE name after an FF FE mark"},
+        {"\xFF\xFEx", file + L" holds no UTF-16LE name after an FF FE mark"},
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
-    for (const Row& row : rows) {
-        writeFile(file, row.bytes);
+    for (const auto& [bytes, problem] : rows) {
+        writeFile(file, bytes);
         EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
-        EXPECT_EQ(resolver_.problem(), row.problem);
+        EXPECT_EQ(resolver_.problem(), problem);
     }
 
     // Another handle that shares nothing: the file cannot be opened.
@@ -325,14 +274,9 @@ TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     EXPECT_EQ(productNamespaceName(), L"wp_default");
     EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\cached\\Corelane", 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const std::wstring directory = getModuleDirectory();
-    RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(directory.c_str()),
-                   static_cast<DWORD>((directory.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\cached\\Corelane",
+                                     L"InstallPath", REG_SZ, kv::test::bytesOf(getModuleDirectory() + L'\0'),
+                                     KEY_WOW64_32KEY));
     EXPECT_EQ(getCurrentNamespace(), L"cached");
     EXPECT_EQ(productNamespaceName(), L"wp_cached");
 

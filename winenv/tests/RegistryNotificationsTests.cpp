@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "WinenvTest.h"
 #include "kvtl/Handle.h"
 #include "test-support/TestSupport.h"
 #include "winenv/Registry.h"
@@ -19,12 +20,6 @@
 namespace {
 
 constexpr DWORD kFilter = REG_NOTIFY_CHANGE_LAST_SET;
-
-std::wstring testKey() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    return L"SOFTWARE\\KvWinenvNotifyTests\\" + std::wstring(name.begin(), name.end());
-}
 
 // Polls until done() holds; the limit only bounds a failing test.
 template <class Done>
@@ -96,13 +91,11 @@ public:
         arms_.push_back({key, filter, event, GetCurrentThreadId()});
         return result;
     }
-    std::size_t count() {
+    std::size_t count() { return arms().size(); }
+    Arm at(std::size_t index) { return arms().at(index); }
+    std::deque<Arm> arms() {
         std::lock_guard<std::mutex> guard(lock_);
-        return arms_.size();
-    }
-    Arm at(std::size_t index) {
-        std::lock_guard<std::mutex> guard(lock_);
-        return arms_.at(index);
+        return arms_;
     }
 
 private:
@@ -126,7 +119,7 @@ protected:
                                 KEY_WOW64_64KEY);
     }
 
-    const std::wstring path_ = testKey();
+    const std::wstring path_ = L"SOFTWARE\\KvWinenvNotifyTests\\" + testName();
     kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, path_};
     std::shared_ptr<RecordingNotifier> platform_ = std::make_shared<RecordingNotifier>(true);
     std::shared_ptr<RecordingNotifier> fake_ = std::make_shared<RecordingNotifier>(false);
@@ -144,12 +137,11 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     EXPECT_NE(arm.thread, GetCurrentThreadId());
     EXPECT_TRUE(eventually([&] { return manager.isWaiting(); }));
 
-    // A change below the key, from this process, then from another one.
+    // Two changes below the key: the watch is armed again after each.
     setDword(at(L"sub\\deeper"), 1);
     ASSERT_TRUE(eventually([&] { return counter.runs == 1; }));
     ASSERT_TRUE(eventually([&] { return platform_->count() == 2; }));
-    const std::wstring reg = L"reg.exe add \"HKLM\\" + at(L"sub") + L"\" /v v /t REG_DWORD /d 2 /f";
-    ASSERT_EQ(kv::test::runCommand(reg), 0u);
+    setDword(at(L"sub"), 2);
     ASSERT_TRUE(eventually([&] { return counter.runs == 2; }));
     ASSERT_TRUE(eventually([&] { return platform_->count() == 3; }));
     EXPECT_EQ(counter.runs, 2);

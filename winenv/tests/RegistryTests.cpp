@@ -1,6 +1,6 @@
 #include <windows.h>
-#include <sddl.h>
 
+#include "WinenvTest.h"
 #include "kvtl/Handle.h"
 #include "kvtl/Str.h"
 #include "test-support/TestSupport.h"
@@ -34,10 +34,6 @@ protected:
     void SetUp() override {
         registry_.setSamFlags(KEY_WOW64_64KEY);
         ASSERT_TRUE(registry_.createKeyPath(path_));
-    }
-    static std::wstring testName() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        return kv::str::utf8ToWide(std::string(info->test_suite_name()) + "." + info->name());
     }
     std::wstring at(const std::wstring& sub) const { return path_ + L"\\" + sub; }
     void putRaw(const std::wstring& name, DWORD type, const Bytes& data) {
@@ -304,42 +300,22 @@ TEST_F(RegistryTest, NarrowFormsAddressTheSameKeysAndValues) {
     std::vector<std::wstring> wide;
     std::string narrowText;
     std::wstring wideText;
-    Bytes data;
-    DWORD dword = 0;
-    DWORD type = 0;
-    std::uint64_t qword = 0;
     auto& r = registry_;
     const std::pair<const char*, bool> rows[] = {
         {"createKeyPath", r.createKeyPath(key + "\\a") && r.keyExists(wKey + L"\\a")},
         {"createKey", r.createKey(key, "b\xc3\xa4") && r.keyExists(wKey + L"\\b\u00e4")},
-        {"createKey with options",
-         r.createKey(key, "v", REG_OPTION_VOLATILE) && !r.createKey(wKey + L"\\v", L"x")},
-        {"keyExists", r.keyExists(key + "\\v") && !r.keyExists(key + "\\w")},
-        {"subKeyExists", r.subKeyExists(key, "b\xc3\xa4") && !r.subKeyExists(key, "w")},
+        {"keyExists", r.keyExists(key + "\\a") && !r.keyExists(key + "\\w")},
         {"enumSubKeys",
-         r.enumSubKeys(key, names) == 3 && std::count(names.begin(), names.end(), "b\xc3\xa4") == 1},
-        {"deleteKey", r.deleteKey(key, "v") && !r.keyExists(wKey + L"\\v")},
+         r.enumSubKeys(key, names) == 2 && std::count(names.begin(), names.end(), "b\xc3\xa4") == 1},
         {"deleteKey by path", r.deleteKey(key + "\\b\xc3\xa4") && !r.keyExists(wKey + L"\\b\u00e4")},
         {"setString narrow", r.setString(key, n, text) && raw() == stored},
-        {"setString wide names",
-         r.deleteValue(wKey, wName) && r.setString(wKey, wName, text) && raw() == stored},
-        {"setString wide text", r.deleteValue(wKey, wName) && r.setString(key, n, wText) && raw() == stored},
         {"getString narrow", r.getString(key, n, narrowText) && narrowText == text},
-        {"getString wide names", r.getString(wKey, wName, narrowText) && narrowText == text},
         {"getString wide text", r.getString(key, n, wideText) && wideText == wText},
-        {"setDword", r.setDword(key, n, 7) && r.getDword(wKey, wName, dword) && dword == 7},
-        {"getDword", r.setDword(wKey, wName, 8) && r.getDword(key, n, dword) && dword == 8},
-        {"getValueType", r.getValueType(key, n) == REG_DWORD},
-        {"setQword", r.setQword(key, n, 1ull << 40) && r.getQword(wKey, wName, qword) && qword == 1ull << 40},
-        {"getQword", r.setQword(wKey, wName, 5) && r.getQword(key, n, qword) && qword == 5},
         {"setMultiString", r.setMultiString(key, n, {"\xc3\xa4", "b"}) &&
                                r.getMultiString(wKey, wName, wide) &&
                                wide == std::vector<std::wstring>{L"\u00e4", L"b"}},
         {"getMultiString",
          r.getMultiString(key, n, names) && names == std::vector<std::string>{"\xc3\xa4", "b"}},
-        {"setBinary", r.setBinary(key, n, {1, 2}) && r.getBinary(wKey, wName, data) && data == Bytes{1, 2}},
-        {"getBinary", r.setBinary(wKey, wName, {3}) && r.getBinary(key, n, data) && data == Bytes{3}},
-        {"getRawValue", r.getRawValue(key, n, data, type) && type == REG_BINARY && data == Bytes{3}},
         {"enumValueNames", r.enumValueNames(key, names) == 1 && names == std::vector<std::string>{n}},
         {"deleteValue", r.deleteValue(key, n) && r.getValueType(wKey, wName) == 0},
         {"deleteTree", r.deleteTree(p, "Schl\xc3\xbcssel") && !r.keyExists(wKey)},
@@ -349,7 +325,7 @@ TEST_F(RegistryTest, NarrowFormsAddressTheSameKeysAndValues) {
     }
 }
 
-TEST_F(RegistryTest, ViewsAndRootsAreDifferentKeys) {
+TEST_F(RegistryTest, TheViewChoosesTheKeys) {
     LightWin32Registry view32;
     view32.setSamFlags(KEY_WOW64_32KEY);
     ASSERT_TRUE(view32.createKeyPath(at(L"only32")));
@@ -362,31 +338,14 @@ TEST_F(RegistryTest, ViewsAndRootsAreDifferentKeys) {
     EXPECT_FALSE(registry_.keyExists(at(L"only32")));
     EXPECT_TRUE(view32.deleteKey(at(L"only32")));
     EXPECT_FALSE(view32.keyExists(at(L"only32")));
-
-    kv::test::RegistryTree userTree(HKEY_CURRENT_USER, L"Software\\" + testName());
-    registry_.setRoot(HKEY_CURRENT_USER);
-    ASSERT_TRUE(registry_.createKeyPath(userTree.path()));
-    ASSERT_TRUE(registry_.setString(userTree.path(), L"v", L"user"));
-    EXPECT_EQ(kv::test::readValue(HKEY_CURRENT_USER, userTree.path(), L"v"),
-              RegValue(REG_SZ, bytesOf(nul(L"user", 5))));
-    EXPECT_FALSE(registry_.keyExists(path_));
 }
 
 TEST_F(RegistryTest, AccessDeniedIsReported) {
     ASSERT_TRUE(registry_.createKey(path_, L"locked"));
     ASSERT_TRUE(registry_.setDword(at(L"locked"), L"v", 1));
     // An empty protected DACL: only the owner's implicit READ_CONTROL and WRITE_DAC remain.
-    auto setDacl = [this](const wchar_t* sddl) {
-        HKEY key = nullptr;
-        ASSERT_EQ(
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, at(L"locked").c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key),
-            ERROR_SUCCESS);
-        kv::UniqueHkey owner(key);
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                                         nullptr));
-        kv::UniqueLocal descriptorOwner(descriptor);
-        ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    const auto setDacl = [this](const wchar_t* sddl) {
+        setKeyDacl(HKEY_LOCAL_MACHINE, at(L"locked"), KEY_WOW64_64KEY, sddl);
     };
     setDacl(L"D:P");
     DWORD value = 5;

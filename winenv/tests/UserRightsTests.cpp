@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "WinenvTest.h"
 #include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
 #include "test-support/TestSupport.h"
@@ -15,11 +16,6 @@ namespace {
 
 constexpr unsigned long kAllRights =
     probe::IsAdmin | probe::InAdministrators | probe::InUsers | probe::HasSid | probe::HasSession;
-
-DWORD runProbe(const wchar_t* mode, HANDLE token) {
-    return kv::test::runCommand(
-        L"\"" + kv::test::besideTestExecutable(L"probe\\winenv_probe.exe") + L"\" " + mode, 60000, token);
-}
 
 TEST(UserRights, CurrentUserCarriesTheTokenSidAndSession) {
     const auto user = createCurrentUser();

@@ -21,19 +21,15 @@ std::vector<HRESULT> firstCalls(const std::wstring& faults) {
 TEST(Faults, FailTheCallsTheTextNames) {
     const HRESULT X = E_ACCESSDENIED;
     const HRESULT Y = static_cast<HRESULT>(0x8004131F);
-    struct Row {
-        const wchar_t* text;
-        std::vector<HRESULT> results;
-    };
-    const Row rows[] = {
+    const std::pair<const wchar_t*, std::vector<HRESULT>> rows[] = {
         {L"ITask::Run@2=0x80070005", {S_OK, X, S_OK, S_OK, S_OK}},
         {L"ITask::Run@3+=0x80070005", {S_OK, S_OK, X, X, X}},
         {L"ITask::Run@0=0x80070005", {X, X, X, X, X}},
         {L" ITask::Run @1=0x80070005; ITask::Run@4+=-2147216609;", {X, S_OK, S_OK, Y, Y}},
         {L"ITask::Other@1=0x80070005", {S_OK, S_OK, S_OK, S_OK, S_OK}},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(firstCalls(row.text), row.results) << std::string(row.text, row.text + wcslen(row.text));
+    for (const auto& [text, results] : rows) {
+        EXPECT_EQ(firstCalls(text), results) << std::string(text, text + wcslen(text));
     }
     EXPECT_EQ(kv::doubles::callCount(L"ITask::Run"), 5u);
     kv::doubles::clearFaults();

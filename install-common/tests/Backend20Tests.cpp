@@ -2,7 +2,6 @@
 
 #include "install-common/Scheduler20.h"
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +11,12 @@
 
 namespace {
 
+using kv::doubles::callCount;
 using kv::test::element;
 using kv::test::failNext;
 using kv::test::marker;
 using Task20 = kv::Scheduler20::Task20;
 using kv::TaskPriority;
-
-void expectTask20Failure(const std::function<void()>& call, HRESULT hr, const std::wstring& function,
-                         const std::wstring& reason = L"") {
-    kv::test::expectThrow(call, hr, L"kv::Scheduler20::Task20::" + function, L"install-common/Task20.cpp",
-                          reason);
-}
 
 TEST(Task20FormatInterval, WritesHoursMinutesAndSecondsWithoutDays) {
     const std::pair<kv::Duration, const wchar_t*> rows[] = {
@@ -40,7 +34,8 @@ TEST(Task20FormatBoundaryTime, NeverIsATextAndUnconvertibleTimesAreRefused) {
     EXPECT_EQ(Task20::formatBoundaryTime(kv::NeverTime), L"NEVER");
     for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0),
                                      kv::test::utcTime(3001, 6, 1, 0, 0, 0), kv::NeverTime - 1}) {
-        expectTask20Failure([&] { Task20::formatBoundaryTime(time); }, E_INVALIDARG, L"formatBoundaryTime");
+        kv::test::expectThrow([&] { Task20::formatBoundaryTime(time); }, E_INVALIDARG,
+                              L"Scheduler20::Task20::formatBoundaryTime");
     }
 }
 
@@ -61,7 +56,7 @@ TEST(Task20FormatBoundaryTimeLocalTime, FollowsTheLocalTimeZone) {
     }
 }
 
-class Task20Service : public kv::test::TaskScheduler20Test {
+class Task20Service : public kv::test::Connected<kv::test::TaskScheduler20Test, kv::Scheduler20> {
 protected:
     // The stored triggers as "element id start end" lines, read from the task's XML.
     static std::vector<std::wstring> storedTriggers(const std::wstring& name) {
@@ -78,21 +73,6 @@ protected:
         }
         return result;
     }
-    std::shared_ptr<kv::Task> newTask(const std::wstring& name) {
-        const auto task = scheduler->createTask(name);
-        task->setCommand(marker());
-        return task;
-    }
-    void SetUp() override {
-        TaskScheduler20Test::SetUp();
-        scheduler = std::make_shared<kv::Scheduler20>();
-    }
-    void TearDown() override {
-        scheduler.reset();
-        TaskScheduler20Test::TearDown();
-    }
-
-    std::shared_ptr<kv::IScheduler> scheduler;
 };
 
 TEST_F(Task20Service, AnOpenedTaskReadsTheRegistrationAndEditsAFreshDefinition) {
@@ -139,7 +119,8 @@ TEST_F(Task20Service, ReadsStoredPrioritiesBackInFourBands) {
     }
     storeWith(L"11");
     const auto opened = scheduler->getTask(L"Prioritised");
-    expectTask20Failure([&] { opened->getPriority(); }, E_INVALIDARG, L"convertPriority");
+    kv::test::expectThrow([&] { opened->getPriority(); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::convertPriority");
 }
 
 TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
@@ -169,7 +150,7 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
     week.erase(std::remove_if(week.begin(), week.end(), iswspace), week.end());
     EXPECT_EQ(week, L"<Monday/><Friday/>") << "7 is not a day";
     EXPECT_EQ(element(xmlOf(L"Triggers"), L"WeeksInterval"), L"3");
-    EXPECT_EQ(kv::doubles::callCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
+    EXPECT_EQ(callCount(L"IDailyTrigger::put_DaysInterval"), 0u) << "0 is not given";
 
     daily->setDaysInterval(2);
     task->setTriggers({bounded(std::make_shared<kv::RebootTrigger>(), true), daily});
@@ -184,6 +165,22 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
     EXPECT_TRUE(storedTriggers(L"Triggers").empty());
 }
 
+// The platform's interval fields are 16-bit and signed.
+TEST_F(Task20Service, RefusesIntervalsTheirFieldsCannotHold) {
+    const auto task = newTask(L"Intervals");
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    daily->setDaysInterval(0x7FFF);
+    weekly->setWeeksInterval(0x7FFF);
+    task->setTriggers({daily, weekly});
+    daily->setDaysInterval(0x8000);
+    weekly->setWeeksInterval(0x8000);
+    kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::createDailyTrigger");
+    kv::test::expectThrow([&] { task->setTriggers({weekly}); }, E_INVALIDARG,
+                          L"Scheduler20::Task20::createWeeklyTrigger");
+}
+
 TEST_F(Task20Service, AnUnknownTriggerTypeStopsAfterTheRecordsBeforeIt) {
     struct Odd : kv::Trigger {
         Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
@@ -191,11 +188,11 @@ TEST_F(Task20Service, AnUnknownTriggerTypeStopsAfterTheRecordsBeforeIt) {
     const auto task = newTask(L"Odd");
     const auto time = std::make_shared<kv::TimeTrigger>();
     time->setStart(kv::test::utcTime(2027, 1, 2, 3, 4, 5));
-    expectTask20Failure(
+    kv::test::expectThrow(
         [&] {
             task->setTriggers({time, std::make_shared<Odd>(), time});
         },
-        S_OK, L"setTriggers", L"Unknown trigger type");
+        S_OK, L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Odd").size(), 1u) << "what was made before stays";
 }
@@ -240,9 +237,88 @@ TEST_F(Task20Service, AFailedSaveLeavesNoRegistrationInTheObject) {
     const auto task = newTask(L"Unsaved");
     task->save(L"", L"");
     failNext(L"ITaskFolder::RegisterTaskDefinition", E_ACCESSDENIED);
-    expectTask20Failure([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"save");
+    kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, L"Scheduler20::Task20::save");
     task->run();
-    EXPECT_EQ(kv::doubles::callCount(L"IRegisteredTask::Run"), 0u);
+    EXPECT_EQ(callCount(L"IRegisteredTask::Run"), 0u);
+}
+
+constexpr wchar_t ProductSddl[] = L"D:(A;;FA;;;BA)(A;;FA;;;SY)";
+const std::wstring NoFolder = L"error " + std::to_wstring(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+
+class Scheduler20 : public kv::test::TaskScheduler20Test {
+protected:
+    // The DACL of the product folder as the service holds it, through a connection
+    // of the test's own, or the failure of opening it.
+    static std::wstring folderSddl() {
+        kv::ComPtr<ITaskService> service;
+        kv::Variant empty;
+        kv::ComPtr<ITaskFolder> folder;
+        EXPECT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                                   service.putVoid()),
+                  S_OK);
+        EXPECT_EQ(service->Connect(empty.get(), empty.get(), empty.get(), empty.get()), S_OK);
+        const HRESULT opened = service->GetFolder(kv::Bstr(L"\\Korvane").get(), folder.put());
+        kv::Bstr sddl;
+        if (!folder) {
+            return L"error " + std::to_wstring(opened);
+        }
+        EXPECT_EQ(folder->GetSecurityDescriptor(DACL_SECURITY_INFORMATION, sddl.put()), S_OK);
+        return sddl.str();
+    }
+};
+
+TEST_F(Scheduler20, FirstConstructionCreatesTheProductFolderWithItsAcl) {
+    EXPECT_EQ(folderSddl(), NoFolder);
+    { kv::Scheduler20 scheduler; }
+    EXPECT_EQ(callCount(L"ITaskFolder::CreateFolder"), 1u);
+    EXPECT_EQ(folderSddl(), ProductSddl) << "Administrators and Local System only";
+    const unsigned opened = callCount(L"ITaskService::GetFolder");
+    { kv::Scheduler20 again; }
+    EXPECT_EQ(callCount(L"ITaskFolder::CreateFolder"), 1u) << "found, not made again";
+    EXPECT_EQ(callCount(L"ITaskService::GetFolder"), opened + 1) << "the root stays closed";
+}
+
+TEST_F(Scheduler20, AFolderThatCannotBeOpenedIsMade) {
+    failNext(L"ITaskService::GetFolder", E_ACCESSDENIED);
+    kv::Scheduler20 scheduler;
+    EXPECT_EQ(folderSddl(), ProductSddl);
+}
+
+TEST_F(Scheduler20, FailsToConnectWhenTheFolderCannotBeMade) {
+    const std::pair<const wchar_t*, unsigned> rows[] = {{L"ITaskService::GetFolder", 2},
+                                                        {L"ITaskFolder::CreateFolder", 1}};
+    for (const auto& [method, call] : rows) {
+        SCOPED_TRACE(kv::str::wideToUtf8(method));
+        kv::doubles::failCall(method, callCount(method) + call, E_ACCESSDENIED);
+        kv::test::expectThrow([] { kv::Scheduler20 scheduler; }, E_ACCESSDENIED,
+                              L"Scheduler20::InitializeFolder");
+    }
+    EXPECT_EQ(folderSddl(), NoFolder);
+}
+
+TEST_F(Task20Service, ListsTheTasksOfTheProductFolderHiddenOnesToo) {
+    newTask(L"Wisp Updater")->save(L"", L"");
+    const auto secret = newTask(L"Secret");
+    secret->setHidden(true);
+    secret->save(L"", L"");
+    ASSERT_TRUE(kv::doubles::writeTaskScheduler20Xml(L"\\Elsewhere", xmlOf(L"Secret")));
+    std::vector<std::wstring> names = scheduler->getTasks();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"Secret", L"Wisp Updater"}));
+}
+
+TEST_F(Scheduler20, RemovesTheFolder) {
+    kv::Scheduler20 scheduler;
+    for (const wchar_t* method : {L"ITaskService::GetFolder", L"ITaskFolder::DeleteFolder"}) {
+        failNext(method, E_ACCESSDENIED);
+        kv::test::expectThrow([&] { scheduler.removeFolder(); }, E_ACCESSDENIED,
+                              L"Scheduler20::removeFolder");
+    }
+    EXPECT_EQ(folderSddl(), ProductSddl);
+    scheduler.removeFolder();
+    EXPECT_EQ(folderSddl(), NoFolder);
+    kv::Scheduler20 again;
+    EXPECT_EQ(folderSddl(), ProductSddl) << "the next connection makes it anew";
 }
 
 } // namespace

@@ -2,32 +2,30 @@
 
 #include "install-common/Scheduler10.h"
 #include "Doubles.h"
-#include "Expect.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 namespace {
 
+using kv::doubles::callCount;
 using kv::test::failNext;
 using Task10 = kv::Scheduler10::Task10;
 using kv::TaskPriority;
 using kv::TaskStatus;
 
-void expectTask10Failure(const std::function<void()>& call, HRESULT hr, const std::wstring& function) {
-    kv::test::expectThrow(call, hr, L"kv::Scheduler10::Task10::" + function, L"install-common/Task10.cpp");
-}
-
 TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
     for (const DWORD priorityClass : {DWORD{0}, DWORD{BELOW_NORMAL_PRIORITY_CLASS}, DWORD{0x81}}) {
-        expectTask10Failure([&] { Task10::convertPriority(priorityClass); }, E_INVALIDARG,
-                            L"convertPriority");
+        kv::test::expectThrow([&] { Task10::convertPriority(priorityClass); }, E_INVALIDARG,
+                              L"Scheduler10::Task10::convertPriority");
     }
     TASK_TRIGGER result;
     kv::DailyTrigger daily;
     daily.setDaysInterval(0x10001);
-    expectTask10Failure([&] { Task10::makeTrigger(daily, result); }, E_INVALIDARG, L"setTriggers");
+    kv::test::expectThrow([&] { Task10::makeTrigger(daily, result); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::setTriggers");
     for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0), kv::NeverTime - 1}) {
         kv::TimeTrigger start;
         start.setStart(time);
@@ -36,7 +34,8 @@ TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
         end.setEnd(time);
         end.setNoEndDate(false);
         for (const kv::TimeTrigger* trigger : {&start, &end}) {
-            expectTask10Failure([&] { Task10::makeTrigger(*trigger, result); }, E_INVALIDARG, L"setTriggers");
+            kv::test::expectThrow([&] { Task10::makeTrigger(*trigger, result); }, E_INVALIDARG,
+                                  L"Scheduler10::Task10::setTriggers");
         }
     }
 }
@@ -49,32 +48,28 @@ TEST(Task10MakeTriggerLocalTime, BeginsAndEndsInLocalTimeToTheMinute) {
     trigger.setStart(start);
     trigger.setEnd(end);
     trigger.setNoEndDate(false);
-    TASK_TRIGGER result;
-    ASSERT_TRUE(Task10::makeTrigger(trigger, result));
-    const SYSTEMTIME begin = kv::test::localTimeOf(start);
-    const SYSTEMTIME last = kv::test::localTimeOf(end);
-    const auto fields = [](WORD year, WORD month, WORD day, WORD hour, WORD minute) {
-        return std::vector<WORD>{year, month, day, hour, minute};
+    TASK_TRIGGER r;
+    ASSERT_TRUE(Task10::makeTrigger(trigger, r));
+    const auto text = [](WORD year, WORD month, WORD day, WORD hour, WORD minute) {
+        return kv::test::isoText({year, month, 0, day, hour, minute, 0, 0});
     };
-    EXPECT_EQ(fields(result.wBeginYear, result.wBeginMonth, result.wBeginDay, result.wStartHour,
-                     result.wStartMinute),
-              fields(begin.wYear, begin.wMonth, begin.wDay, begin.wHour, begin.wMinute));
-    EXPECT_EQ(fields(result.wEndYear, result.wEndMonth, result.wEndDay, 0, 0),
-              fields(last.wYear, last.wMonth, last.wDay, 0, 0));
-    EXPECT_EQ(result.rgFlags, DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE});
+    const std::wstring begins = text(r.wBeginYear, r.wBeginMonth, r.wBeginDay, r.wStartHour, r.wStartMinute);
+    const std::wstring ends = text(r.wEndYear, r.wEndMonth, r.wEndDay, 0, 0);
+    const SYSTEMTIME first = kv::test::localTimeOf(start);
+    const SYSTEMTIME last = kv::test::localTimeOf(end);
+    EXPECT_EQ(begins, text(first.wYear, first.wMonth, first.wDay, first.wHour, first.wMinute));
+    EXPECT_EQ(ends, text(last.wYear, last.wMonth, last.wDay, 0, 0));
+    EXPECT_EQ(r.rgFlags, DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE});
     if (kv::test::inNepalTime()) {
-        EXPECT_EQ(fields(result.wBeginYear, result.wBeginMonth, result.wBeginDay, result.wStartHour,
-                         result.wStartMinute),
-                  fields(2027, 1, 1, 1, 59));
-        EXPECT_EQ(fields(result.wEndYear, result.wEndMonth, result.wEndDay, 0, 0), fields(2027, 3, 2, 0, 0));
+        EXPECT_EQ(begins, L"2027-01-01T01:59:00");
+        EXPECT_EQ(ends, L"2027-03-02T00:00:00");
     }
     trigger.setNoEndDate(true);
-    ASSERT_TRUE(Task10::makeTrigger(trigger, result));
-    EXPECT_EQ(fields(result.wEndYear, result.wEndMonth, result.wEndDay, 0, 0), fields(0, 0, 0, 0, 0));
-    EXPECT_EQ(result.rgFlags, 0u);
+    ASSERT_TRUE(Task10::makeTrigger(trigger, r));
+    EXPECT_EQ(std::tie(r.wEndYear, r.wEndMonth, r.wEndDay, r.rgFlags), std::make_tuple(0, 0, 0, 0u));
 }
 
-class Task10Service : public kv::test::TaskScheduler10Test {
+class Task10Service : public kv::test::Connected<kv::test::TaskScheduler10Test, kv::Scheduler10> {
 protected:
     std::vector<TASK_TRIGGER> storedTriggers(const std::wstring& name) {
         const kv::ComPtr<ITask> item = storedWorkItem(name);
@@ -90,20 +85,6 @@ protected:
         }
         return result;
     }
-    std::shared_ptr<kv::Task> newTask(const std::wstring& name) {
-        const auto task = scheduler->createTask(name);
-        task->setCommand(kv::test::marker());
-        return task;
-    }
-    void SetUp() override {
-        TaskScheduler10Test::SetUp();
-        scheduler = std::make_shared<kv::Scheduler10>();
-    }
-    void TearDown() override {
-        scheduler.reset();
-        TaskScheduler10Test::TearDown();
-    }
-    std::shared_ptr<kv::IScheduler> scheduler;
 };
 
 TEST_F(Task10Service, AnOpenedWorkItemReadsWhatWasStored) {
@@ -151,7 +132,8 @@ TEST_F(Task10Service, StoresTheSignatureWithItsTerminatingNull) {
     const std::wstring longest(32766, L'x');
     task->setSignature(longest);
     EXPECT_TRUE(task->checkSignature(longest));
-    expectTask10Failure([&] { task->setSignature(longest + L"x"); }, E_INVALIDARG, L"setSignature");
+    kv::test::expectThrow([&] { task->setSignature(longest + L"x"); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::setSignature");
     EXPECT_FALSE(task->checkSignature(longest + L"x"));
     EXPECT_TRUE(task->checkSignature(longest)) << "the stored signature is unchanged";
 }
@@ -167,7 +149,8 @@ TEST_F(Task10Service, ReportsTheStoredStatusButTerminated) {
     }
     ASSERT_EQ(kv::doubles::ts10::forceStatus(store.path(), L"Status", SCHED_S_TASK_TERMINATED), S_OK);
     const auto terminated = scheduler->getTask(L"Status");
-    expectTask10Failure([&] { terminated->getStatus(); }, E_INVALIDARG, L"convertStatus");
+    kv::test::expectThrow([&] { terminated->getStatus(); }, E_INVALIDARG,
+                          L"Scheduler10::Task10::convertStatus");
 }
 
 TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
@@ -189,16 +172,14 @@ TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
     task->save(L"", L"");
     std::vector<TASK_TRIGGER> triggers = storedTriggers(L"Triggers");
     ASSERT_EQ(triggers.size(), 3u);
-    EXPECT_EQ(triggers[0].TriggerType, TASK_TIME_TRIGGER_ONCE);
-    EXPECT_EQ(triggers[1].TriggerType, TASK_TIME_TRIGGER_DAILY);
+    EXPECT_EQ(std::tie(triggers[0].TriggerType, triggers[1].TriggerType, triggers[2].TriggerType),
+              std::make_tuple(TASK_TIME_TRIGGER_ONCE, TASK_TIME_TRIGGER_DAILY, TASK_TIME_TRIGGER_WEEKLY));
     EXPECT_EQ(triggers[1].Type.Daily.DaysInterval, 0) << "written as given";
-    EXPECT_EQ(triggers[2].TriggerType, TASK_TIME_TRIGGER_WEEKLY);
-    EXPECT_EQ(triggers[2].Type.Weekly.rgfDaysOfTheWeek, 0x22);
-    EXPECT_EQ(triggers[2].Type.Weekly.WeeksInterval, 2);
+    EXPECT_EQ(std::tie(triggers[2].Type.Weekly.rgfDaysOfTheWeek, triggers[2].Type.Weekly.WeeksInterval),
+              std::make_tuple(0x22, 2));
     const SYSTEMTIME local = kv::test::localTimeOf(start);
-    EXPECT_EQ(triggers[0].wBeginDay, local.wDay);
-    EXPECT_EQ(triggers[0].wStartHour, local.wHour);
-    EXPECT_EQ(triggers[0].wStartMinute, local.wMinute);
+    EXPECT_EQ(std::tie(triggers[0].wBeginDay, triggers[0].wStartHour, triggers[0].wStartMinute),
+              std::tie(local.wDay, local.wHour, local.wMinute));
 
     task->setTriggers({starting(std::make_shared<kv::RebootTrigger>())});
     task->save(L"", L"");
@@ -210,7 +191,14 @@ TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
     const auto fresh = scheduler->createTask(L"Skipped");
     failNext(L"ITask::DeleteTrigger", E_FAIL);
     fresh->setTriggers({repeat});
-    EXPECT_EQ(kv::doubles::callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
+    EXPECT_EQ(callCount(L"ITask::DeleteTrigger"), 6u) << "2 skipped, 3 old, 1 skipped";
+}
+
+TEST_F(Task10Service, RemoveFolderLeavesTheWorkItems) {
+    newTask(L"Stored")->save(L"", L"");
+    scheduler->removeFolder();
+    EXPECT_EQ(callCount(L"ITaskScheduler::Delete"), 0u);
+    EXPECT_EQ(scheduler->getTasks(), std::vector<std::wstring>{L"Stored"});
 }
 
 } // namespace
