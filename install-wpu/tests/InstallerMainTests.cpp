@@ -17,26 +17,15 @@ namespace {
 
 using testing::ElementsAreArray;
 using wpu::test::createVersionKey;
+using wpu::test::flushAndReturn;
+using wpu::test::Lines;
 using wpu::test::registryKeyExists;
 using wpu::test::registryString;
-using Lines = std::vector<std::wstring>;
+using wpu::test::operator+;
 
 const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
 const std::wstring Updates = Root + L"\\updates\\";
 const std::wstring RebootKey = Root + L"\\RebootRequested";
-
-// The registry flushes and the last line of a run that got as far as the records.
-Lines ending(int result) {
-    return {L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
-            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
-            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
-            L" I: InstallerMain: Returning: " + std::to_wstring(result)};
-}
-
-Lines operator+(Lines lines, const Lines& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
 
 // InstallerMain runs in installer-probe.exe with a main logic scripted through the
 // environment; each run gets its own module name, log file and record file.
@@ -66,13 +55,15 @@ protected:
     DWORD run(const std::wstring& logic, const std::wstring& arguments = L"", bool uninstall = false,
               bool administrator = true) {
         logStem_ = (uninstall ? L"uninstall-" : L"install-") + logic;
-        DeleteFileW(logPath(administrator).c_str());
         DeleteFileW(recordPath().c_str());
         environment_.set(L"KV_PROBE_MODULE", logic);
         environment_.set(L"KV_PROBE_RECORD", recordPath());
-        const std::wstring command =
-            L"\"" + wpu::test::buildDirectory() + L"\\installer-probe.exe\" " + arguments;
-        return administrator ? kv::test::runCommand(command) : wpu::test::runWithoutAdministrators(command);
+        if (administrator) {
+            return wpu::test::runProgram(L"installer-probe.exe", arguments, logPath());
+        }
+        DeleteFileW(logPath(false).c_str());
+        return wpu::test::runWithoutAdministrators(L"\"" + wpu::test::buildDirectory() +
+                                                   L"\\installer-probe.exe\" " + arguments);
     }
 
     std::wstring logPath(bool administrator = true) const {
@@ -169,7 +160,7 @@ TEST_F(InstallerMainRun, TheResultDecidesTheRecords) {
         }
         EXPECT_THAT(
             messagesAfter(L" I: InstallerMain: Main logic returned: " + std::to_wstring(row.exitCode)),
-            ElementsAreArray(expected + ending(row.exitCode)));
+            ElementsAreArray(expected + flushAndReturn(row.exitCode)));
         EXPECT_EQ(statuses(), row.statuses);
         if (row.uninstall) {
             EXPECT_EQ(registryKeyExists(key), row.registered && !row.registration);
@@ -233,7 +224,7 @@ TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
         });
         EXPECT_THAT(complaints, ElementsAreArray(row.complaints));
         EXPECT_THAT(Lines(all.end() - 4, all.end()),
-                    ElementsAreArray(ending(static_cast<int>(row.exitCode))));
+                    ElementsAreArray(flushAndReturn(static_cast<int>(row.exitCode))));
         EXPECT_EQ(statuses(), row.statuses);
     }
 }
