@@ -191,23 +191,14 @@ TEST_F(InstallerMainRun, ARecordThatCannotBeWrittenIsAnErrorAndFailsASuccess) {
                               RebootKey + L" for WPU, error = 5",
                           L"*E: kv::wpu::set_reboot_requested: Record 'RebootRequested' not written under " +
                               RebootKey + L", error = 5"};
+    const wchar_t* const version1 = L"\\updates\\wpu\\1";
     const Case cases[] = {
         {0, L"", KEY_CREATE_SUB_KEY, 7, {path + L"0, error = 5"}, L"active previous"},
         {100, L"", KEY_CREATE_SUB_KEY, 7, reboot + Lines{path + L"100, error = 5"}, L"active previous"},
         {101, L"", KEY_CREATE_SUB_KEY, 101, reboot, L"previous active"},
         {200, L"", KEY_CREATE_SUB_KEY, 200, {path + L"200, error = 5"}, L"active previous"},
-        {0,
-         L"\\updates\\wpu\\1",
-         KEY_SET_VALUE,
-         7,
-         {L"*E: wp::markActiveVersion" + status},
-         L"previous previous"},
-        {13,
-         L"\\updates\\wpu\\1",
-         KEY_SET_VALUE,
-         13,
-         {L"*E: wp::markToTryAgain" + status},
-         L"previous active"},
+        {0, version1, KEY_SET_VALUE, 7, {L"*E: wp::markActiveVersion" + status}, L"previous previous"},
+        {13, version1, KEY_SET_VALUE, 13, {L"*E: wp::markToTryAgain" + status}, L"previous active"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.result);
@@ -263,7 +254,6 @@ TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
     const Case cases[] = {
         {L"m", L"1", false, L"module=m, title=m 1, version=1", L"Installing m, version 1. title: m 1"},
         {L"m", L"1", true, L"module=m, title=m 1, version=1", L"Uninstalling m"},
-        {nullptr, nullptr, false, L"module=, title= , version=", nullptr},
         {L"m", nullptr, false, L"module=m, title=m , version=", nullptr},
         {nullptr, L"1", false, L"module=, title= 1, version=1", nullptr},
         {nullptr, L"1", true, L"module=, title= 1, version=1", nullptr},
