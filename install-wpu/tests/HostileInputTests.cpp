@@ -150,7 +150,7 @@ TEST(HostileInput, TheInstallerLogsItsExitCodeAndSucceedsOnlyWithItsRecords) {
             text.begin(), text.end(), [](wchar_t c) { return c == L'\r' || c == L'\n' || !c; }, L'_');
         return text;
     };
-    for (int run = 0; run < 8 && !testing::Test::HasFailure(); ++run) {
+    for (int run = 0; run < 12 && !testing::Test::HasFailure(); ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         tree.clear();
         environment.set(L"wp_module", gen.chance(50) ? L"wpu" : identity(gen.in<size_t>(1, 12)));

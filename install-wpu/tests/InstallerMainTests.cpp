@@ -229,8 +229,6 @@ TEST_F(InstallerMainRun, OnlyTheExactFirstArgumentUninstalls) {
         {L"\"--uninstall\"", true},
         {L"--UNINSTALL", false},
         {L"\"--uninstall \"", false},
-        {L"/uninstall", false},
-        {L"-uninstall", false},
         {L"install --uninstall", false},
     };
     for (const auto& [arguments, uninstall] : cases) {
