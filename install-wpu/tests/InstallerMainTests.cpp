@@ -239,45 +239,6 @@ TEST_F(InstallerMainRun, OnlyTheExactFirstArgumentUninstalls) {
     }
 }
 
-// The identity of the update in the log; without module or version the install line is
-// left out, without module the uninstall line. The main logic runs all the same.
-TEST_F(InstallerMainRun, AMissingModuleOrVersionLeavesOutItsLine) {
-    struct Case {
-        const wchar_t* module;  // nullptr: unset
-        const wchar_t* version; // nullptr: unset
-        bool uninstall;
-        const wchar_t* identity;
-        const wchar_t* operation; // the line before "Executing main logic...", if any
-    };
-    const Case cases[] = {
-        {L"m", L"1", false, L"module=m, title=m 1, version=1", L"Installing m, version 1. title: m 1"},
-        {L"m", L"1", true, L"module=m, title=m 1, version=1", L"Uninstalling m"},
-        {L"m", nullptr, false, L"module=m, title=m , version=", nullptr},
-        {nullptr, L"1", false, L"module=, title= 1, version=1", nullptr},
-        {nullptr, L"1", true, L"module=, title= 1, version=1", nullptr},
-        {L"m", nullptr, true, L"module=m, title=m , version=", L"Uninstalling m"},
-    };
-    environment_.unset(L"wp_title");
-    environment_.set(L"KV_PROBE_RESULT", L"0");
-    environment_.set(L"KV_PROBE_UNINSTALL", L"0");
-    for (const Case& row : cases) {
-        SCOPED_TRACE(kv::str::wideToUtf8(row.identity));
-        row.module ? environment_.set(L"wp_module", row.module) : environment_.unset(L"wp_module");
-        row.version ? environment_.set(L"wp_version", row.version) : environment_.unset(L"wp_version");
-        EXPECT_EQ(run(L"noenv", row.uninstall ? L"--uninstall" : L"", row.uninstall), 0u);
-        Lines expected = {L" I: InstallerMain: WPU registry root: " + Root + L", " + row.identity};
-        if (row.operation) {
-            expected.push_back(L" I: InstallerMain: " + std::wstring(row.operation));
-        }
-        expected = expected + Lines{L" I: InstallerMain: Executing main logic...",
-                                    L" I: InstallerMain: Main logic returned: 0"};
-        const Lines lines = messages();
-        ASSERT_GE(lines.size(), expected.size());
-        EXPECT_THAT(Lines(lines.begin(), lines.begin() + expected.size()), ElementsAreArray(expected));
-        EXPECT_EQ(record(), row.uninstall ? "uninstall\ndestroyed\n" : "execute\ndestroyed\n");
-    }
-}
-
 TEST_F(InstallerMainRun, AnExceptionEndsTheRunWithSevenAndWritesNothing) {
     const kv::BaseException scripted(L"scripted reason", L"ScriptedLogic::execute",
                                      L"install-wpu/tests/probe.cpp", 42);

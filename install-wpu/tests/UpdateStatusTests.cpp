@@ -75,18 +75,6 @@ TEST_F(UpdateStatus, MarkActiveVersion) {
         EXPECT_EQ(statuses(row.after), row.after);
         EXPECT_FALSE(registryKeyExists(ProductRoot + L"\\updates\\other"));
     }
-    tree_.clear();
-    createVersions(L"1:active 2:");
-    CapturedLog log(L"mark-active");
-    wp::markActiveVersion(L"wpu", L"4", true);
-    wp::markActiveVersion(L"", L"1", true);
-    EXPECT_THAT(
-        log.messages(),
-        ElementsAre(
-            L" I: wp::markActiveVersion: Deactivating update 1, current old status=active new "
-            L"status=previous",
-            L" I: wp::markActiveVersion: Deactivating update 2, current old status= new status=inactive",
-            L".W: wp::markActiveVersion: Module is not specified: '' '1'"));
 }
 
 TEST_F(UpdateStatus, MarkToTryAgainTouchesOnlyTheExactVersion) {
