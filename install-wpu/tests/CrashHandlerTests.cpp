@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,11 +26,9 @@ constexpr DWORD RaisedByHooks = 0x80000003;
 DWORD runProbe(const std::string& scenario, const std::wstring& name, const std::wstring& extra,
                std::vector<std::wstring>& lines) {
     const std::wstring log = wpu::test::machineLogPath(name);
-    DeleteFileW(log.c_str());
-    const DWORD exitCode =
-        kv::test::runCommand(L"\"" + wpu::test::buildDirectory() + L"\\crash-probe.exe\" " +
-                                 std::wstring(scenario.begin(), scenario.end()) + L" " + name + L" " + extra,
-                             300000);
+    const DWORD exitCode = wpu::test::runProgram(
+        L"crash-probe.exe", std::wstring(scenario.begin(), scenario.end()) + L" " + name + L" " + extra, log,
+        300000);
     lines = wpu::test::withoutMarkers(wpu::test::readLogLines(log));
     return exitCode;
 }
@@ -67,12 +67,8 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
         const std::wstring name =
             L"crash-" + std::wstring(row.scenario, row.scenario + std::strlen(row.scenario));
         const std::wstring dumpPath = crashDumpFolder() + L"\\" + name + L".dmp";
-        CreateDirectoryW(crashDumpFolder().substr(0, crashDumpFolder().rfind(L'\\')).c_str(), nullptr);
-        CreateDirectoryW(crashDumpFolder().c_str(), nullptr);
-        HANDLE stale = CreateFileW(dumpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        WriteFile(stale, "stale", 5, &written, nullptr);
-        CloseHandle(stale);
+        std::filesystem::create_directories(crashDumpFolder());
+        std::ofstream(std::filesystem::path(dumpPath)) << "stale";
 
         std::vector<std::wstring> lines;
         EXPECT_EQ(runProbe(row.scenario, name, L"", lines), row.exitCode);

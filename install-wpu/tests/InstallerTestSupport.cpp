@@ -23,33 +23,6 @@ std::wstring textOf(const kv::test::Bytes& data) {
     return text.substr(0, text.find(L'\0'));
 }
 
-void snapshotKey(HKEY key, const std::wstring& relative, std::map<std::wstring, std::wstring>& out) {
-    out[relative + L"|"] = L"key";
-    wchar_t name[16384];
-    DWORD length = 16384;
-    DWORD type = 0;
-    for (DWORD index = 0;
-         RegEnumValueW(key, index, name, &length, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
-         ++index, length = 16384) {
-        const auto value = kv::test::readValue(key, L"", name);
-        const kv::test::Bytes data = value ? value->second : kv::test::Bytes();
-        out[relative + L"|" + name] =
-            type == REG_SZ || type == REG_EXPAND_SZ ? L"sz:" + textOf(data)
-            : type == REG_DWORD && data.size() == 4
-                ? L"dword:" + std::to_wstring(*reinterpret_cast<const DWORD*>(data.data()))
-                : L"type" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L" bytes";
-    }
-    length = 256;
-    for (DWORD index = 0;
-         RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++index, length = 256) {
-        kv::UniqueHkey sub;
-        if (RegOpenKeyExW(key, name, 0, KEY_READ | KEY_WOW64_64KEY, sub.put()) == ERROR_SUCCESS) {
-            snapshotKey(sub.get(), relative.empty() ? name : relative + L"\\" + name, out);
-        }
-    }
-}
-
 kv::UniqueHandle restrictedToken() {
     kv::UniqueHandle token;
     OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY, token.put());
@@ -75,6 +48,18 @@ std::vector<std::wstring> readLogLines(const std::wstring& path) {
         lines.push_back(text);
     }
     return lines;
+}
+
+Lines operator+(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+Lines flushAndReturn(int result) {
+    return {L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
+            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
+            L" I: InstallerMain: Returning: " + std::to_wstring(result)};
 }
 
 std::vector<std::wstring> withoutMarkers(const std::vector<std::wstring>& lines) {
@@ -125,6 +110,12 @@ std::wstring buildDirectory() {
     return getModuleDirectory();
 }
 
+DWORD runProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& log,
+                 DWORD timeoutMs) {
+    DeleteFileW(log.c_str());
+    return kv::test::runCommand(L"\"" + buildDirectory() + L"\\" + program + L"\" " + arguments, timeoutMs);
+}
+
 ScopedEnvironment::~ScopedEnvironment() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         SetEnvironmentVariableW(it->first.c_str(), it->second == UnsetMarker ? nullptr : it->second.c_str());
@@ -156,16 +147,6 @@ ScopedNonAdministrator::~ScopedNonAdministrator() {
     if (active_) {
         RevertToSelf();
     }
-}
-
-std::map<std::wstring, std::wstring> snapshotRegistry(const std::wstring& path) {
-    std::map<std::wstring, std::wstring> values;
-    kv::UniqueHkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) ==
-        ERROR_SUCCESS) {
-        snapshotKey(key.get(), L"", values);
-    }
-    return values;
 }
 
 std::wstring registryString(const std::wstring& keyPath, const std::wstring& valueName) {

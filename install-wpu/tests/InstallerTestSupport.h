@@ -4,7 +4,6 @@
 
 #include "test-support/TestSupport.h"
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,11 @@
 namespace wpu::test {
 
 using kv::test::readFile;
+using Lines = std::vector<std::wstring>;
+
+Lines operator+(Lines lines, const Lines& more);
+// The registry flushes and the last line of a run that got as far as the records.
+Lines flushAndReturn(int result);
 
 // The lines of a log file (UTF-8, CR LF) with the timestamp and the process and thread
 // ids cut off, for example " I: InstallerMain: Returning: 0". A start marker is cut
@@ -42,6 +46,10 @@ std::wstring userLogPath(const std::wstring& stem);
 std::wstring crashDumpFolder();
 // The directory of the test executable, where the programs under test are built.
 std::wstring buildDirectory();
+// Deletes the log file, then runs that program of the build directory with the arguments
+// and answers its exit code.
+DWORD runProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& log,
+                 DWORD timeoutMs = 120000);
 
 // Sets (or, with unset, removes) environment variables until destroyed, then
 // restores what was there.
@@ -75,10 +83,6 @@ private:
     bool active_ = false;
 };
 
-// Values below HKLM\path in the 64-bit view: "sub\key|value" -> "type:text" (REG_SZ
-// text, REG_DWORD in decimal, other types as a byte count); every key also appears as
-// "sub\key|" -> "key". The path itself is "".
-std::map<std::wstring, std::wstring> snapshotRegistry(const std::wstring& path);
 // A REG_SZ value in the 64-bit view, or "<missing>".
 std::wstring registryString(const std::wstring& keyPath, const std::wstring& valueName);
 bool registryKeyExists(const std::wstring& keyPath);

@@ -48,12 +48,6 @@ TEST_F(MainLogicTest, RefusesWithoutAdministratorRightsAndInstallsNothingInRookM
     EXPECT_FALSE(wpu::test::registryKeyExists(PluginKey));
 }
 
-TEST_F(MainLogicTest, NamesTheModuleKeepsThePreviousVersionAndUninstallsNothing) {
-    EXPECT_EQ(logic_.getModuleName(), L"wpupdater-win-arm64");
-    EXPECT_TRUE(logic_.keepPreviousVersion());
-    EXPECT_EQ(logic_.uninstall(), 201);
-}
-
 // The AV-mode steps on a thread of its own, against the Task Scheduler 2.0 double with a
 // private store; the host API library is not there, so the plug-in step assumes a first
 // installation. A thread without COM relies on the double's registration in the

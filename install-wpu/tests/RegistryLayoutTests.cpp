@@ -36,15 +36,4 @@ TEST(GetRegistryPath, BuildsEveryKindBelowTheProductRoot) {
                                             L"*E: wp::GetRegistryPath: Invalid RegistryKey: -1"));
 }
 
-TEST(RegistryFlush, FlushesTheThreeHivesInOrderAndWarnsOfAKeyThatCannotBeOpened) {
-    wpu::test::CapturedLog log(L"registry-flush");
-    flushRegistryHives();
-    flushRegistryKeyByName(L"NoSuchHive", KEY_WOW64_32KEY);
-    EXPECT_THAT(log.messages(),
-                ElementsAre(L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
-                            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
-                            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
-                            L".W: flushRegistryKeyByName: Cannot open NoSuchHive (512): error=2"));
-}
-
 } // namespace
