@@ -129,23 +129,7 @@ TEST_F(Task10Service, StoresTheSignatureWithItsTerminatingNull) {
     EXPECT_TRUE(task->checkSignature(longest));
     kv::test::expectThrow([&] { task->setSignature(longest + L"x"); }, E_INVALIDARG,
                           L"Scheduler10::Task10::setSignature");
-    EXPECT_FALSE(task->checkSignature(longest + L"x"));
     EXPECT_TRUE(task->checkSignature(longest)) << "the stored signature is unchanged";
-}
-
-TEST_F(Task10Service, ReportsTheStoredStatusButTerminated) {
-    newTask(L"Status")->save(L"", L"");
-    const std::pair<HRESULT, TaskStatus> rows[] = {{0x00041300, TaskStatus::Ready},
-                                                   {0x00041305, TaskStatus::NotScheduled},
-                                                   {0x00041307, TaskStatus::NoValidTriggers}};
-    for (const auto& [code, status] : rows) {
-        ASSERT_EQ(kv::doubles::ts10::forceStatus(store.path(), L"Status", code), S_OK);
-        EXPECT_EQ(scheduler->getTask(L"Status")->getStatus(), status);
-    }
-    ASSERT_EQ(kv::doubles::ts10::forceStatus(store.path(), L"Status", SCHED_S_TASK_TERMINATED), S_OK);
-    const auto terminated = scheduler->getTask(L"Status");
-    kv::test::expectThrow([&] { terminated->getStatus(); }, E_INVALIDARG,
-                          L"Scheduler10::Task10::convertStatus");
 }
 
 TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {

@@ -144,7 +144,6 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     setDword(at(L"sub"), 2);
     ASSERT_TRUE(eventually([&] { return counter.runs == 2; }));
     ASSERT_TRUE(eventually([&] { return platform_->count() == 3; }));
-    EXPECT_EQ(counter.runs, 2);
     EXPECT_EQ(counter.thread, arm.thread);
     EXPECT_EQ(platform_->at(2).event, arm.event);
 }
