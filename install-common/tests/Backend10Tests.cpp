@@ -40,7 +40,8 @@ TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
     }
 }
 
-// 20:14:59.5 UTC on New Year's Eve is 01:59 on New Year's Day in the test zone 5:45 ahead.
+// 20:14:59.5 UTC on New Year's Eve is 01:59 on New Year's Day in the test zone 5:45 ahead,
+// in which install_common_local_time runs this test.
 TEST(Task10MakeTriggerLocalTime, BeginsAndEndsInLocalTimeToTheMinute) {
     const kv::TimePoint start = kv::test::utcTime(2026, 12, 31, 20, 14, 59, 5000000);
     const kv::TimePoint end = kv::test::utcTime(2027, 3, 1, 23, 30, 0);
@@ -55,10 +56,6 @@ TEST(Task10MakeTriggerLocalTime, BeginsAndEndsInLocalTimeToTheMinute) {
     };
     const std::wstring begins = text(r.wBeginYear, r.wBeginMonth, r.wBeginDay, r.wStartHour, r.wStartMinute);
     const std::wstring ends = text(r.wEndYear, r.wEndMonth, r.wEndDay, 0, 0);
-    const SYSTEMTIME first = kv::test::localTimeOf(start);
-    const SYSTEMTIME last = kv::test::localTimeOf(end);
-    EXPECT_EQ(begins, text(first.wYear, first.wMonth, first.wDay, first.wHour, first.wMinute));
-    EXPECT_EQ(ends, text(last.wYear, last.wMonth, last.wDay, 0, 0));
     EXPECT_EQ(r.rgFlags, DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE});
     if (kv::test::inNepalTime()) {
         EXPECT_EQ(begins, L"2027-01-01T01:59:00");
