@@ -310,18 +310,6 @@ TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
     EXPECT_EQ(opened->getAccount(), L"");
 }
 
-TYPED_TEST(Contract, KeepsFlagsAndDescriptionInMemory) {
-    const auto task = this->scheduler->createTask(L"Flags");
-    EXPECT_EQ(std::make_tuple(task->getEnabled(), task->getHidden(), task->getDescription()),
-              std::make_tuple(true, false, L""));
-    task->setDescription(L"the updater");
-    task->setEnabled(false);
-    task->setHidden(true);
-    EXPECT_EQ(std::make_tuple(task->getEnabled(), task->getHidden(), task->getDescription()),
-              std::make_tuple(false, true, L"the updater"));
-    EXPECT_EQ(task->getStatus(), kv::TaskStatus::Disabled);
-}
-
 TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
     const auto task = this->scheduler->createTask(L"Signed");
     EXPECT_FALSE(task->checkSignature(L"abc")) << "nothing stored";
