@@ -144,22 +144,6 @@ TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedDa
     EXPECT_THAT(values, IsEmpty());
 }
 
-TEST_F(RegistryTest, BinaryValuesOfAnySizeAndDeletion) {
-    for (const Bytes& data : {Bytes{}, Bytes{0, 1, 2, 0}, Bytes(1 << 20, 0xA5)}) {
-        ASSERT_TRUE(registry_.setBinary(path_, L"b", data));
-        Bytes back = {9};
-        EXPECT_TRUE(registry_.getBinary(path_, L"b", back));
-        EXPECT_EQ(back, data);
-    }
-    putRaw(L"s", REG_SZ, bytesOf(L"text"));
-    Bytes data = {9};
-    EXPECT_EQ(failure(registry_.getBinary(path_, L"s", data, &status_)), RegistryStatus::TypeMismatch);
-    EXPECT_THAT(data, IsEmpty());
-    EXPECT_TRUE(registry_.deleteValue(path_, L"s"));
-    EXPECT_EQ(getRaw(L"s"), std::nullopt);
-    EXPECT_EQ(failure(registry_.deleteValue(path_, L"s", &status_)), RegistryStatus::NotFound);
-}
-
 TEST_F(RegistryTest, KeysAreCreatedCheckedAndDeleted) {
     // A value needs its key: setString does not create it, createKeyPath does.
     EXPECT_EQ(failure(registry_.setString(at(L"a\\b"), L"v", L"x", &status_)), RegistryStatus::NotFound);
