@@ -60,14 +60,6 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
                   std::make_tuple(L"Wisp Updater", 0x26, VT_EMPTY, VT_EMPTY, TASK_LOGON_SERVICE_ACCOUNT,
                                   VT_BSTR, L"D:(A;;FA;;;BA)(A;;FA;;;SY)"));
     }
-    // A named account registers a password logon with both credentials as texts.
-    static void expectNamedAccount(const std::wstring& name) {
-        EXPECT_EQ(kv::test::element(xmlOf(name), L"UserId"), L"builder");
-        EXPECT_EQ(kv::test::element(xmlOf(name), L"LogonType"), L"Password");
-        const doubles::TaskScheduler20RegisterCall call = doubles::lastTaskScheduler20Registration();
-        EXPECT_EQ(std::tie(call.user, call.userType, call.passwordType, call.logonType),
-                  std::make_tuple(L"builder", VT_BSTR, VT_BSTR, TASK_LOGON_PASSWORD));
-    }
     // Scheduler operations (connect, list, open, create), then those of its tasks.
     static std::vector<FailureRow> failures() {
         return {
@@ -149,12 +141,6 @@ struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Schedu
         EXPECT_EQ(application, program);
         CoTaskMemFree(account);
         CoTaskMemFree(application);
-    }
-    static void expectNamedAccount(const std::wstring& name) {
-        LPWSTR account = nullptr;
-        ASSERT_EQ(storedWorkItem(name)->GetAccountInformation(&account), S_OK);
-        EXPECT_STREQ(account, L"builder");
-        CoTaskMemFree(account);
     }
     static std::vector<FailureRow> failures() {
         return {
@@ -324,24 +310,6 @@ TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
     EXPECT_EQ(opened->getAccount(), L"");
 }
 
-TYPED_TEST(Contract, KeepsFlagsAndDescriptionInMemory) {
-    const auto task = this->scheduler->createTask(L"Flags");
-    EXPECT_TRUE(task->getEnabled());
-    EXPECT_FALSE(task->getHidden());
-    EXPECT_EQ(task->getDescription(), L"");
-    task->setDescription(L"the updater");
-    task->setEnabled(false);
-    task->setHidden(true);
-    EXPECT_EQ(task->getDescription(), L"the updater");
-    EXPECT_FALSE(task->getEnabled());
-    EXPECT_TRUE(task->getHidden());
-    EXPECT_EQ(task->getStatus(), kv::TaskStatus::Disabled);
-    task->setEnabled(true);
-    task->setHidden(false);
-    EXPECT_TRUE(task->getEnabled());
-    EXPECT_FALSE(task->getHidden());
-}
-
 TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
     const auto task = this->scheduler->createTask(L"Signed");
     EXPECT_FALSE(task->checkSignature(L"abc")) << "nothing stored";
@@ -353,13 +321,6 @@ TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
         task->setSignature(stored);
         EXPECT_EQ(task->checkSignature(given), equal) << kv::str::wideToUtf8(given);
     }
-}
-
-TYPED_TEST(Contract, SavesUnderANamedAccount) {
-    const auto task = this->savedTask(L"As user");
-    task->save(L"builder", L"secret");
-    EXPECT_EQ(task->getAccount(), L"builder");
-    this->expectNamedAccount(L"As user");
 }
 
 TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {

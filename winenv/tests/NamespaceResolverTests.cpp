@@ -212,7 +212,6 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
 
     const std::pair<std::string, std::wstring> rows[] = {
         {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
-        {"\xFF\xFEx", file + L" holds no UTF-16LE name after an FF FE mark"},
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
@@ -222,14 +221,7 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
         EXPECT_EQ(resolver_.problem(), problem);
     }
 
-    // Another handle that shares nothing: the file cannot be opened.
     writeFile(file, utf16File(L"acme"));
-    {
-        kv::UniqueFile held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
-        EXPECT_EQ(resolver_.problem(), L"cannot open " + file + L", error = 32");
-    }
     ASSERT_TRUE(CreateDirectoryW((bin + L"\\namespace.txt").c_str(), nullptr));
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"acme") << "a readable file further up still counts";
     EXPECT_EQ(resolver_.problem(), L"");
@@ -243,33 +235,13 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.problem(), L"the name \"x\\x09y\" of HKLM\\SOFTWARE\\Korvane\\NS is refused");
 }
 
-TEST(NamespaceResolution, AnUnlistableNamespaceKeyIsAProblem) {
-    kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
-    denyNamespaceKey(true);
-    NamespaceResolver resolver;
-    EXPECT_TRUE(resolver.getInstallPaths().empty());
-    EXPECT_EQ(resolver.problem(),
-              L"cannot list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5");
-    denyNamespaceKey(false);
-}
-
-TEST(NamespaceResolution, RealProgramFilesFolders) {
-    NamespaceResolver resolver;
-    const std::wstring x86 = getFolderPath(FolderId::ProgramFilesX86);
-    ASSERT_FALSE(x86.empty());
-    std::wstring base;
-    EXPECT_TRUE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFilesX86, base));
-    EXPECT_EQ(base, x86 + L"\\");
-    EXPECT_FALSE(resolver.isUnderProgramFiles(x86 + L"\\Korvane\\x.exe", FolderId::ProgramFiles, base))
-        << "the native folder is not a prefix of the 32-bit one";
-}
-
 // The only test of this executable that uses the process-wide cache.
 TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
     denyNamespaceKey(true);
     EXPECT_EQ(getCurrentNamespace(), L"");
-    EXPECT_NE(getCurrentNamespaceProblem().find(L"cannot list"), std::wstring::npos);
+    EXPECT_EQ(getCurrentNamespaceProblem(),
+              L"cannot list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5");
     denyNamespaceKey(false);
     EXPECT_EQ(productNamespaceName(), L"wp_default");
     EXPECT_EQ(getCurrentNamespaceProblem(), L"");

@@ -9,7 +9,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -85,29 +84,20 @@ TEST_F(RegistryTest, GetStringAcceptsOnlyStringsAndCopesWithOddData) {
 }
 
 TEST_F(RegistryTest, NumbersNeedTheirTypeAndExactSizeAndStayUntouchedOnFailure) {
-    const Bytes eight = {1, 2, 3, 4, 5, 6, 7, 8};
-    const std::tuple<const wchar_t*, DWORD, Bytes, bool, RegistryStatus, std::uint64_t> rows[] = {
-        {L"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}, false, RegistryStatus::Ok, 0x12345678},
-        {L"untyped dword", REG_NONE, {1, 0, 0, 0}, false, RegistryStatus::Ok, 1},
-        {L"two-byte dword", REG_DWORD, {1, 2}, false, RegistryStatus::Failed, 0},
-        {L"eight-byte dword", REG_DWORD, eight, false, RegistryStatus::Failed, 0},
-        {L"string as dword", REG_SZ, {'1', 0, 0, 0}, false, RegistryStatus::TypeMismatch, 0},
-        {L"qword as dword", REG_QWORD, {1, 0, 0, 0}, false, RegistryStatus::TypeMismatch, 0},
-        {L"qword", REG_QWORD, eight, true, RegistryStatus::Ok, 0x0807060504030201},
-        {L"untyped qword", REG_NONE, eight, true, RegistryStatus::Ok, 0x0807060504030201},
-        {L"four-byte qword", REG_QWORD, {1, 2, 3, 4}, true, RegistryStatus::Failed, 0},
-        {L"dword as qword", REG_DWORD, eight, true, RegistryStatus::TypeMismatch, 0},
+    const std::tuple<const wchar_t*, DWORD, Bytes, RegistryStatus, DWORD> rows[] = {
+        {L"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}, RegistryStatus::Ok, 0x12345678},
+        {L"untyped dword", REG_NONE, {1, 0, 0, 0}, RegistryStatus::Ok, 1},
+        {L"two bytes", REG_DWORD, {1, 2}, RegistryStatus::Failed, 7},
+        {L"eight bytes", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, RegistryStatus::Failed, 7},
+        {L"a string", REG_SZ, {'1', 0, 0, 0}, RegistryStatus::TypeMismatch, 7},
+        {L"a qword", REG_QWORD, {1, 0, 0, 0}, RegistryStatus::TypeMismatch, 7},
     };
-    constexpr std::uint64_t kUntouched = 0xDEADBEEFCAFEF00D;
-    for (const auto& [why, type, data, qword, status, expected] : rows) {
+    for (const auto& [why, type, data, status, expected] : rows) {
         putRaw(L"n", type, data);
-        std::uint64_t value = kUntouched;
-        DWORD dword = static_cast<DWORD>(kUntouched);
-        const bool ok = qword ? registry_.getQword(path_, L"n", value, &status_)
-                              : registry_.getDword(path_, L"n", dword, &status_);
-        value = dword == static_cast<DWORD>(kUntouched) ? value : dword;
+        DWORD value = 7;
+        const bool ok = registry_.getDword(path_, L"n", value, &status_);
         EXPECT_EQ(std::tie(ok, status_, value),
-                  std::make_tuple(status == RegistryStatus::Ok, status, ok ? expected : kUntouched))
+                  std::make_tuple(status == RegistryStatus::Ok, status, expected))
             << why;
         EXPECT_EQ(registry_.lastStatus(), status) << why;
     }
@@ -115,11 +105,8 @@ TEST_F(RegistryTest, NumbersNeedTheirTypeAndExactSizeAndStayUntouchedOnFailure) 
     EXPECT_EQ(failure(registry_.getDword(path_, L"missing", dword, &status_)), RegistryStatus::NotFound);
     EXPECT_EQ(failure(registry_.getDword(at(L"missing"), L"n", dword, &status_)), RegistryStatus::NotFound);
     EXPECT_EQ(dword, 7u);
-
     ASSERT_TRUE(registry_.setDword(path_, L"d", 0xA1B2C3D4));
     EXPECT_EQ(getRaw(L"d"), RegValue(REG_DWORD, {0xD4, 0xC3, 0xB2, 0xA1}));
-    ASSERT_TRUE(registry_.setQword(path_, L"q", 0x0102030405060708));
-    EXPECT_EQ(getRaw(L"q"), RegValue(REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}));
 }
 
 TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedData) {
@@ -155,31 +142,6 @@ TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedDa
     std::vector<std::wstring> values = {L"stale"};
     EXPECT_EQ(failure(registry_.getMultiString(path_, L"s", values, &status_)), RegistryStatus::TypeMismatch);
     EXPECT_THAT(values, IsEmpty());
-}
-
-TEST_F(RegistryTest, BinaryRawValuesTypesAndDeletion) {
-    for (const Bytes& data : {Bytes{}, Bytes{0, 1, 2, 0}, Bytes(1 << 20, 0xA5)}) {
-        ASSERT_TRUE(registry_.setBinary(path_, L"b", data));
-        EXPECT_EQ(getRaw(L"b"), RegValue(REG_BINARY, data));
-        Bytes back = {9};
-        EXPECT_TRUE(registry_.getBinary(path_, L"b", back));
-        EXPECT_EQ(back, data);
-    }
-    putRaw(L"s", REG_SZ, bytesOf(L"text"));
-    Bytes data = {9};
-    EXPECT_EQ(failure(registry_.getBinary(path_, L"s", data, &status_)), RegistryStatus::TypeMismatch);
-    EXPECT_THAT(data, IsEmpty());
-    DWORD type = 0;
-    EXPECT_TRUE(registry_.getRawValue(path_, L"s", data, type));
-    EXPECT_EQ(RegValue(type, data), RegValue(REG_SZ, bytesOf(L"text")));
-    EXPECT_EQ(registry_.getValueType(path_, L"b"), DWORD{REG_BINARY});
-
-    EXPECT_TRUE(registry_.deleteValue(path_, L"s"));
-    EXPECT_EQ(failure(registry_.getRawValue(path_, L"s", data, type, &status_)), RegistryStatus::NotFound);
-    EXPECT_EQ(RegValue(type, data), RegValue(0, {}));
-    EXPECT_EQ(registry_.getValueType(path_, L"s", &status_), 0u);
-    EXPECT_EQ(failure(false), RegistryStatus::NotFound);
-    EXPECT_EQ(failure(registry_.deleteValue(path_, L"s", &status_)), RegistryStatus::NotFound);
 }
 
 TEST_F(RegistryTest, KeysAreCreatedCheckedAndDeleted) {
@@ -262,13 +224,8 @@ TEST_F(RegistryTest, EnumerationListsNamesAndFailsOnOverlongNames) {
     }
     EXPECT_EQ(registry_.enumSubKeys(path_, names), 2u);
     EXPECT_THAT(names, UnorderedElementsAre(L"one", longest));
-    putRaw(std::wstring(16383, L'v'), REG_SZ, {});
-    putRaw(L"short", REG_SZ, {});
-    EXPECT_EQ(registry_.enumValueNames(path_, names), 2u);
-    EXPECT_THAT(names, UnorderedElementsAre(L"short", std::wstring(16383, L'v')));
-
     names = {L"stale"};
-    EXPECT_EQ(registry_.enumValueNames(at(L"missing"), names, &status_), 0u);
+    EXPECT_EQ(registry_.enumSubKeys(at(L"missing"), names, &status_), 0u);
     EXPECT_EQ(status_, RegistryStatus::NotFound);
     EXPECT_THAT(names, IsEmpty());
 
@@ -283,46 +240,19 @@ TEST_F(RegistryTest, EnumerationListsNamesAndFailsOnOverlongNames) {
     EXPECT_THAT(names, IsEmpty());
 }
 
-// One row per narrow form: its UTF-8 call, then a wide read-back of what it did, or
-// the reverse for a reading form. A braced list runs in order.
+// The narrow forms take and give UTF-8.
 TEST_F(RegistryTest, NarrowFormsAddressTheSameKeysAndValues) {
-    const std::string p = kv::str::wideToUtf8(path_);
-    const std::string key = p + "\\Schl\xc3\xbcssel";
-    const std::wstring wKey = path_ + L"\\Schl\u00fcssel";
-    const std::string n = "n\xc3\xa4me";
-    const std::wstring wName = L"n\u00e4me";
+    const std::string key = kv::str::wideToUtf8(path_) + "\\Schl\xc3\xbcssel";
     const std::string text = "Gr\xc3\xbc\xc3\x9f"
                              "e \xf0\x9d\x84\x9e";
     const std::wstring wText = L"Gr\u00fc\u00dfe \U0001D11E";
-    const RegValue stored(REG_SZ, bytesOf(wText + L'\0'));
-    const auto raw = [&] { return kv::test::readValue(HKEY_LOCAL_MACHINE, wKey, wName); };
-    std::vector<std::string> names;
-    std::vector<std::wstring> wide;
-    std::string narrowText;
-    std::wstring wideText;
-    auto& r = registry_;
-    const std::pair<const char*, bool> rows[] = {
-        {"createKeyPath", r.createKeyPath(key + "\\a") && r.keyExists(wKey + L"\\a")},
-        {"createKey", r.createKey(key, "b\xc3\xa4") && r.keyExists(wKey + L"\\b\u00e4")},
-        {"keyExists", r.keyExists(key + "\\a") && !r.keyExists(key + "\\w")},
-        {"enumSubKeys",
-         r.enumSubKeys(key, names) == 2 && std::count(names.begin(), names.end(), "b\xc3\xa4") == 1},
-        {"deleteKey by path", r.deleteKey(key + "\\b\xc3\xa4") && !r.keyExists(wKey + L"\\b\u00e4")},
-        {"setString narrow", r.setString(key, n, text) && raw() == stored},
-        {"getString narrow", r.getString(key, n, narrowText) && narrowText == text},
-        {"getString wide text", r.getString(key, n, wideText) && wideText == wText},
-        {"setMultiString", r.setMultiString(key, n, {"\xc3\xa4", "b"}) &&
-                               r.getMultiString(wKey, wName, wide) &&
-                               wide == std::vector<std::wstring>{L"\u00e4", L"b"}},
-        {"getMultiString",
-         r.getMultiString(key, n, names) && names == std::vector<std::string>{"\xc3\xa4", "b"}},
-        {"enumValueNames", r.enumValueNames(key, names) == 1 && names == std::vector<std::string>{n}},
-        {"deleteValue", r.deleteValue(key, n) && r.getValueType(wKey, wName) == 0},
-        {"deleteTree", r.deleteTree(p, "Schl\xc3\xbcssel") && !r.keyExists(wKey)},
-    };
-    for (const auto& [why, ok] : rows) {
-        EXPECT_TRUE(ok) << why;
-    }
+    ASSERT_TRUE(registry_.createKeyPath(key));
+    ASSERT_TRUE(registry_.setString(key, "n\xc3\xa4me", text));
+    EXPECT_EQ(kv::test::readValue(HKEY_LOCAL_MACHINE, at(L"Schl\u00fcssel"), L"n\u00e4me"),
+              RegValue(REG_SZ, bytesOf(wText + L'\0')));
+    std::string back;
+    EXPECT_TRUE(registry_.getString(key, "n\xc3\xa4me", back));
+    EXPECT_EQ(back, text);
 }
 
 TEST_F(RegistryTest, TheViewChoosesTheKeys) {
@@ -330,14 +260,10 @@ TEST_F(RegistryTest, TheViewChoosesTheKeys) {
     view32.setSamFlags(KEY_WOW64_32KEY);
     ASSERT_TRUE(view32.createKeyPath(at(L"only32")));
     ASSERT_TRUE(view32.setDword(path_, L"view", 32));
-    ASSERT_TRUE(registry_.setDword(path_, L"view", 64));
-    DWORD value = 0;
-    EXPECT_TRUE(view32.getDword(path_, L"view", value) && value == 32);
-    EXPECT_TRUE(registry_.getDword(path_, L"view", value) && value == 64);
     EXPECT_EQ(getRaw(L"view", KEY_WOW64_32KEY), RegValue(REG_DWORD, {32, 0, 0, 0}));
+    EXPECT_EQ(getRaw(L"view"), std::nullopt);
     EXPECT_FALSE(registry_.keyExists(at(L"only32")));
     EXPECT_TRUE(view32.deleteKey(at(L"only32")));
-    EXPECT_FALSE(view32.keyExists(at(L"only32")));
 }
 
 TEST_F(RegistryTest, AccessDeniedIsReported) {
