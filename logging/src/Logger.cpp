@@ -4,6 +4,7 @@
 #include "logging/FileContext.h"
 #include "logging/Logger.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -341,6 +342,10 @@ void LoggerWin::writeLine(int level, const SYSTEMTIME& time, const char* functio
     if (written < 0) {
         return;
     }
+    // One message, one line: a line break in outside data (a registry value, a system
+    // text) must not start a line that reads as an entry of its own.
+    std::replace_if(
+        line.begin(), line.begin() + (written - 2), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     if (debugOutput()) {
         ::OutputDebugStringA(line.data());
     }
