@@ -208,6 +208,18 @@ TEST_F(NotificationTest, MisbehavingCallbacksNeitherStopNorBlockTheWorker) {
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_POSSIBLE_DEADLOCK));
 }
 
+TEST_F(NotificationTest, DestroyingTheManagerFromItsCallbackEndsTheProcessInsteadOfHanging) {
+    EXPECT_DEATH(
+        {
+            auto* manager = new RegistryChangeNotificationManager(fake_);
+            add(*manager, path_, [manager] { delete manager; });
+            eventually([&] { return fake_->count() == 1; });
+            SetEvent(fake_->at(0).event);
+            Sleep(20000);
+        },
+        "");
+}
+
 TEST_F(NotificationTest, WatchKeyRefusesBadArgumentsAndFollowsTheView) {
     LightWin32Registry registry;
     registry.unwatchAll();
