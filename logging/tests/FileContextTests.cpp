@@ -144,11 +144,9 @@ TEST(TokenFacts, OnlyTheLowLabelIsLowIntegrity) {
     EXPECT_FALSE(isLowIntegrityLabel(nullptr));
 }
 
-TEST(Path, DeleteAnswersTrueWhenGoneOrScheduledForReboot) {
+TEST(Path, AHeldFileIsDeletedAtTheNextReboot) {
     kv::test::TempDirectory dir;
     FileSystem::Path paths;
-    EXPECT_TRUE(paths.deleteFile(dir / L"missing"));
-    EXPECT_TRUE(paths.deleteFile(dir / L"no\\such\\dir"));
     writeBytes(dir / L"held", "x");
     kv::UniqueFile holder(CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
@@ -165,11 +163,8 @@ TEST(Path, DeleteAnswersTrueWhenGoneOrScheduledForReboot) {
 TEST(Path, CreatesTheChainBelowTheRootOnly) {
     kv::test::TempDirectory dir;
     FileSystem::Path paths;
-    CreateDirectoryW((dir / L"Korvane").c_str(), nullptr);
-    writeBytes(dir / L"Korvane\\keep", "k");
     EXPECT_TRUE(paths.createDirectories(dir / L"Korvane\\Log\\Wisp", dir.path().size() + 1, nullptr));
     EXPECT_TRUE(exists(dir / L"Korvane\\Log\\Wisp"));
-    EXPECT_EQ(readFile(dir / L"Korvane\\keep"), "k") << "an existing directory is left as it is";
     const std::wstring missingRoot = dir / L"missing";
     EXPECT_FALSE(paths.createDirectories(missingRoot + L"\\Korvane", missingRoot.size() + 1, nullptr));
     EXPECT_FALSE(exists(missingRoot));
@@ -294,37 +289,32 @@ TEST(FileContextNames, EveryProcessOfOneFileSharesOneMutexName) {
     EXPECT_EQ(context.mutexName(false), L"Global\\KvZarnLogging_C:_ProgramData_Korvane_Log_Wisp_install-x");
 }
 
+// Directories already there (as a peer or an attacker may leave them) are taken over.
 TEST_F(FileContextTest, AdministratorGetsTheAclAndTheGuardedMutex) {
-    const std::pair<unsigned, std::string> rows[] = {
-        {0, "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)"},
-        {RestrictedAcl, "D:(A;;GA;;;SY)(A;;GA;;;BA)"}};
-    for (const auto& [flags, acl] : rows) {
-        probe = Probe();
-        auto context = make(flags);
-        ASSERT_TRUE(context->open());
-        EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x");
-        context->write("line\r\n", 6);
-        // Made at the first open, looked at again before the file is opened.
-        EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(acl))));
-        EXPECT_EQ(probe.files, std::vector<std::string>{normal(acl)});
-        EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
-        DeleteFileW(context->fileName(0).c_str());
-        // Existing directories (the second row's) are taken over as well.
-        const std::string owned =
-            normal("O:BA" + acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-        EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
-                                                           "Korvane\\Log\\Wisp: " + owned}));
-        EXPECT_EQ(probe.securedAtFirstFile, 3u);
+    ASSERT_TRUE(
+        FileSystem::Path().createDirectories(root / L"Korvane\\Log\\Wisp", root.path().size() + 1, nullptr));
+    const std::string acl = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
+    auto context = make();
+    ASSERT_TRUE(context->open());
+    EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x");
+    context->write("line\r\n", 6);
+    // Made at the first open, looked at again before the file is opened.
+    EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(acl))));
+    EXPECT_EQ(probe.files, std::vector<std::string>{normal(acl)});
+    EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
+    const std::string owned = normal("O:BA" + acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+    EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
+                                                       "Korvane\\Log\\Wisp: " + owned}));
+    EXPECT_EQ(probe.securedAtFirstFile, 3u);
 
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_EQ(GetSecurityInfo(context->mutex(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                  nullptr, nullptr, nullptr, &descriptor),
-                  ERROR_SUCCESS);
-        // Windows shows the generic rights mapped, Wine as given.
-        EXPECT_THAT(sddl(descriptor),
-                    ::testing::AnyOf("D:(A;;GA;;;SY)(A;;GA;;;BA)", "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)"));
-        LocalFree(descriptor);
-    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(context->mutex(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor),
+              ERROR_SUCCESS);
+    // Windows shows the generic rights mapped, Wine as given.
+    EXPECT_THAT(sddl(descriptor),
+                ::testing::AnyOf("D:(A;;GA;;;SY)(A;;GA;;;BA)", "D:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)"));
+    LocalFree(descriptor);
 }
 
 TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
@@ -358,16 +348,6 @@ TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
     const std::wstring name = context.mutexName(true);
     EXPECT_EQ(name.rfind(L"Local\\", 0), 0u) << "the local namespace, not Global";
     EXPECT_TRUE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid());
-}
-
-TEST_F(FileContextTest, SizeLimitIsReadAtEveryOpen) {
-    auto context = make();
-    settings.setDword(L"Wisp", L"LogMaxSizeKB", 1);
-    ASSERT_TRUE(context->open());
-    EXPECT_EQ(context->maxSize(), 1024u);
-    settings.setDword(L"Wisp\\install-x", L"LogMaxSizeKB", 2);
-    EXPECT_FALSE(context->open());
-    EXPECT_EQ(context->maxSize(), 2048u);
 }
 
 // Two writers of one file, each with a context of its own as in two processes, rotate it
