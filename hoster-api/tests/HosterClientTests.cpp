@@ -151,8 +151,7 @@ TEST_F(HostTest, OperationsMapTheHostAnswersToAResultAndAStatus) {
     // The host's answers: IsHosterRunning, StopPlugin, StartPlugin. An operation answers true
     // exactly when its status is 0. The restart's other statuses show in the plug-in's restart.
     const struct { const char* why; int operation; std::uint32_t hosterId; DWORD running, stop, start; std::int32_t status; Lines calls; Lines log; } rows[] = {
-        {"running", IsRunning, 0, 0, 0, 0, 0, {kRunning}, {}},
-        {"host id passed on", IsRunning, 7, 0, 0, 0, 0, {"IsHosterRunning|wp_default|0|7"}, {}},
+        {"running, the host id passed on", IsRunning, 7, 0, 0, 0, 0, {"IsHosterRunning|wp_default|0|7"}, {}},
         {"not running", IsRunning, 0, 1, 0, 0, 3, {kRunning}, {notRunning}},
         {"any non-zero answer is not running", IsRunning, 0, 0xFFFFFFFF, 0, 0, 3, {kRunning}, {notRunning}},
         {"start: started", Start, 0, 0, 9, 0, 0, {kRunning, kStart1}, {starting, started}},
