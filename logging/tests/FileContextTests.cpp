@@ -360,22 +360,18 @@ TEST_F(FileContextTest, TwoWritersShareOneRotatingFile) {
     for (const auto& [limitKb, currentSize, backupSize] : rows) {
         settings.setDword(L"", L"LogMaxSizeKB", limitKb);
         unsigned long long dropped[2] = {};
-        std::vector<std::thread> writers;
-        for (int id = 0; id < 2; ++id) {
-            writers.emplace_back([&, id] {
-                FileContext context(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info,
-                                    0);
-                context.open();
-                for (int i = 0; i < Lines; ++i) {
-                    const std::string line = std::to_string(id) + " " + std::to_string(100000 + i) + "\r\n";
-                    context.write(line.data(), line.size());
-                }
-                dropped[id] = context.droppedLines();
-            });
-        }
-        for (std::thread& writer : writers) {
-            writer.join();
-        }
+        const auto write = [&](int id) {
+            FileContext context(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info, 0);
+            context.open();
+            for (int i = 0; i < Lines; ++i) {
+                const std::string line = std::to_string(id) + " " + std::to_string(100000 + i) + "\r\n";
+                context.write(line.data(), line.size());
+            }
+            dropped[id] = context.droppedLines();
+        };
+        std::thread one(write, 0), two(write, 1);
+        one.join();
+        two.join();
         EXPECT_EQ(dropped[0] + dropped[1], 0u);
         std::vector<int> numbers[2];
         for (int n = 2; n >= 0; --n) {
