@@ -9,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -202,39 +200,6 @@ TEST_F(DelayLoadTest, FailuresAnswerACodeTheLibraryNameAndTheSystemError) {
         EXPECT_EQ(result.dllName, row.dllName);
     }
     EXPECT_TRUE(FreeLibrary(module.handle())); // the library without the export stays loaded
-}
-
-TEST_F(DelayLoadTest, ThreadsBindingOneLibraryAtOnceShareOneHandleAndOneReference) {
-    const std::wstring path = plant(directory_ / L"race");
-    setValue(L"SOFTWARE\\Korvane\\NS\\wp_race\\Zarn\\DelayLoad", 0, kLibraryW, REG_SZ, path + L'\0');
-    // Records the namespace to search under; the absent library fails, as it should.
-    DelayImportModule absent("kv_absent_library.dll");
-    DelayImportProc absentProc(absent, "KvHosterApi_Initialize");
-    TryLoadResult result;
-    ASSERT_EQ(tryLoad(L"wp_race", &absentProc, result), 1u);
-
-    for (int round = 0; round < 20; ++round) {
-        DelayImportModule module(kLibrary);
-        DelayImportProc procs[2] = {{module, "KvHosterApi_IsHosterRunning"},
-                                    {module, "KvHosterApi_StartPlugin"}};
-        std::atomic<int> ready{0};
-        FARPROC addresses[2] = {nullptr, nullptr};
-        const auto bind = [&](int index) {
-            ready.fetch_add(1);
-            while (ready.load() < 2) {
-            }
-            DelayLoadFault fault;
-            addresses[index] = procs[index].bind(fault);
-        };
-        std::thread one(bind, 0), two(bind, 1);
-        one.join();
-        two.join();
-        ASSERT_TRUE(addresses[0] != nullptr && addresses[1] != nullptr);
-        ASSERT_EQ(_wcsicmp(getModuleFileName(module.handle()).c_str(), path.c_str()), 0);
-        // One FreeLibrary unloads it: no second reference was kept.
-        FreeLibrary(module.handle());
-        EXPECT_EQ(GetModuleHandleW(path.c_str()), nullptr) << "round " << round;
-    }
 }
 
 } // namespace

@@ -220,9 +220,6 @@ TEST_F(HostTest, RegistrationWritesNameLibraryAndHostIdBelowTheNamespace) {
         EXPECT_EQ(pluginValue(name), value) << name;
     }
     EXPECT_FALSE(pluginValue(L"DependOnModules")); // none for an empty list
-    // Nothing is written below the product root of the default namespace.
-    EXPECT_FALSE(kv::test::readValue(
-        HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\Wisp\\Zarn\\Hoster\\Plugins\\WispWPUPlugin", L"Name"));
 }
 
 TEST_F(HostTest, RestartDecidesTheRebootFromTheHostsAnswers) {

@@ -112,15 +112,6 @@ private:
     Probe& probe_;
 };
 
-// Wine cannot lower a token's integrity; this context sees a low-integrity user.
-class LowIntegrityContext : public FileContext {
-public:
-    using FileContext::FileContext;
-
-protected:
-    TokenFacts identify() override { return {false, true}; }
-};
-
 bool acquirableFromAnotherThread(HANDLE mutex) {
     DWORD result = WAIT_FAILED;
     std::thread([&] {
@@ -128,36 +119,6 @@ bool acquirableFromAnotherThread(HANDLE mutex) {
         ReleaseMutex(mutex);
     }).join();
     return result == WAIT_OBJECT_0;
-}
-
-TEST(TokenFacts, OnlyTheLowLabelIsLowIntegrity) {
-    for (const auto& [text, low] : {std::pair<const char*, bool>{"S-1-16-4096", true},
-                                    {"S-1-16-0", false},
-                                    {"S-1-16-8192", false},
-                                    {"S-1-16-12288", false},
-                                    {"S-1-16-4097", false}}) {
-        PSID sid = nullptr;
-        ASSERT_TRUE(ConvertStringSidToSidA(text, &sid));
-        EXPECT_EQ(isLowIntegrityLabel(sid), low) << text;
-        LocalFree(sid);
-    }
-    EXPECT_FALSE(isLowIntegrityLabel(nullptr));
-}
-
-TEST(Path, AHeldFileIsDeletedAtTheNextReboot) {
-    kv::test::TempDirectory dir;
-    FileSystem::Path paths;
-    writeBytes(dir / L"held", "x");
-    kv::UniqueFile holder(CreateFileW((dir / L"held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(paths.deleteFile(dir / L"held"));
-    const auto pending =
-        kv::test::readValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                            L"PendingFileRenameOperations");
-    ASSERT_TRUE(pending.has_value());
-    const std::wstring names(reinterpret_cast<const wchar_t*>(pending->second.data()),
-                             pending->second.size() / sizeof(wchar_t));
-    EXPECT_NE(names.find(dir / L"held"), std::wstring::npos);
 }
 
 TEST(Path, CreatesTheChainBelowTheRootOnly) {
@@ -335,19 +296,6 @@ TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
     EXPECT_EQ(probe.files, std::vector<std::string>{"-"});
     EXPECT_TRUE(probe.secured.empty()) << "a user's own directories are left as they are";
     EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
-}
-
-TEST_F(FileContextTest, LowIntegrityUserLogsBelowLocalLowWithALocalMutex) {
-    kv::test::TempDirectory localLow;
-    logtest::ShellFolder folder(L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
-    folder.set(&localLow.path());
-    LowIntegrityContext context(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info, 0);
-    ASSERT_TRUE(context.open());
-    EXPECT_TRUE(context.isLowIntegrity());
-    EXPECT_EQ(context.basePath(), localLow.path() + L"\\Korvane\\Log\\Wisp\\install-x");
-    const std::wstring name = context.mutexName(true);
-    EXPECT_EQ(name.rfind(L"Local\\", 0), 0u) << "the local namespace, not Global";
-    EXPECT_TRUE(kv::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid());
 }
 
 // Two writers of one file, each with a context of its own as in two processes, rotate it
