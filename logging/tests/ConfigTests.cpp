@@ -101,12 +101,6 @@ TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
         EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
         EXPECT_NE(readLoggingRoot(kind), environment);
     }
-    // A low-integrity user has LocalLow and nothing else.
-    logtest::ShellFolder localLow(L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
-    localLow.set(&fromFolder);
-    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), fromFolder);
-    localLow.set(nullptr);
-    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), L"");
 }
 
 } // namespace
