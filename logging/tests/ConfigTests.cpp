@@ -63,7 +63,6 @@ TEST(LoggingConfig, SizeLimitAndDebugOutput) {
 TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
     logtest::LoggingSettings settings;
     settings.setString(L"", L"Expand", L"%SystemRoot%\\Logs", REG_EXPAND_SZ);
-    settings.setDword(L"", L"Dword", 5);
     const kv::test::Bytes text = kv::test::bytesOf(std::wstring(L"abc\0\0", 5));
     for (const auto& [name, bytes] :
          {std::pair<const wchar_t*, int>{L"Bare", 6}, {L"Two", 10}, {L"Odd", 5}}) {
@@ -74,7 +73,6 @@ TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
                                                             {L"Bare", L"abc"},
                                                             {L"Two", std::wstring(L"abc\0", 4)},
                                                             {L"Odd", L"ab"},
-                                                            {L"Dword", L""},
                                                             {L"Missing", L""}};
     for (const auto& [name, expected] : rows) {
         EXPECT_EQ(readRegistryString(HKEY_LOCAL_MACHINE, LoggingKeyPath, name, V32), expected) << name;
@@ -103,12 +101,6 @@ TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
         EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
         EXPECT_NE(readLoggingRoot(kind), environment);
     }
-    // A low-integrity user has LocalLow and nothing else.
-    logtest::ShellFolder localLow(L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}");
-    localLow.set(&fromFolder);
-    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), fromFolder);
-    localLow.set(nullptr);
-    EXPECT_EQ(readLoggingRoot(RootKind::LowIntegrityUser), L"");
 }
 
 } // namespace

@@ -24,7 +24,7 @@ std::wstring systemText(DWORD flags, DWORD code) {
     return text;
 }
 
-TEST(BaseException, DescriptionNamesEveryFieldInBothFormsOnceAndCopiesShareOnlyTheTexts) {
+TEST(BaseException, DescriptionNamesEveryFieldInBothFormsAndSurvivesACopy) {
     ASSERT_EQ(GetACP(), 1252u);
     const struct {
         const wchar_t *reason, *function, *file;
@@ -40,18 +40,13 @@ TEST(BaseException, DescriptionNamesEveryFieldInBothFormsOnceAndCopiesShareOnlyT
     for (const auto& row : rows) {
         const kv::BaseException e(row.reason, row.function, row.file, row.line);
         EXPECT_STREQ(e.wwhat(), row.wide);
-        EXPECT_EQ(e.wwhat(), e.wwhat());
-        const kv::BaseException copy(e);
-        EXPECT_EQ(&copy.reason(), &e.reason());
-        EXPECT_NE(copy.wwhat(), e.wwhat());
-        EXPECT_STREQ(copy.wwhat(), row.wide);
+        EXPECT_STREQ(kv::BaseException(e).wwhat(), row.wide);
     }
-    // what() is the same in the ANSI code page, built once too.
+    // what() is the same in the ANSI code page.
     const kv::BaseException accented(L"caf\u00e9 \u4e2d", L"f", L"x", 1);
     const std::exception& standard = accented;
     EXPECT_STREQ(standard.what(),
                  "Type: kv::BaseException, Reason: caf\xe9 ?, Function: f, File: x, Line: 1");
-    EXPECT_EQ(standard.what(), accented.what());
 }
 
 TEST(ComException, DescriptionCarriesTheSystemMessageTheHresultAndTheSource) {

@@ -40,17 +40,9 @@ TEST(ComPtr, CountsReferencesThroughCopiesMovesAssignmentAndReset) {
     EXPECT_EQ(empty.queryInterface(IID_IUnknown, result), E_POINTER);
 }
 
-TEST(ComOwners, BstrKeepsEmbeddedNulsVariantsTheirKindsAndTheInitializerLeavesWhatItEntered) {
+TEST(ComOwners, BstrKeepsEmbeddedNulsAndTheInitializerLeavesWhatItEntered) {
     const std::wstring text(L"a\0b", 3);
     EXPECT_EQ(kv::Bstr(text).str(), text);
-    EXPECT_EQ(kv::Bstr().str(), L"");
-    const kv::Variant bstr = kv::Variant::bstr(L"D:(A;;FA;;;BA)");
-    EXPECT_EQ(bstr.get().vt, VT_BSTR);
-    EXPECT_STREQ(bstr.get().bstrVal, L"D:(A;;FA;;;BA)");
-    EXPECT_EQ(kv::Variant::i4(3).get().vt, VT_I4);
-    EXPECT_EQ(kv::Variant::i4(3).get().lVal, 3);
-    EXPECT_EQ(kv::Variant::null().get().vt, VT_NULL);
-    EXPECT_EQ(kv::Variant().get().vt, VT_EMPTY);
     {
         kv::ScopedComInitializer com;
         EXPECT_EQ(com.result(), S_OK);
