@@ -118,6 +118,8 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
     logf(logger, Warning, nullptr, "narrow %hs %ls %s", "a", L"b", "c");
     logf(logger, Info, nullptr, L"%ls|\u00e9", L"\u20ac\U0001F600");
     logf(logger, Info, nullptr, "caf\xc3\xa9 \xff");
+    logf(logger, Info, nullptr, L"%ls", L"a\r\nb\nc\r");
+    logf(logger, Info, nullptr, "x\r\n%hs", "y");
     for (const int level : {int{Fatal}, int{Error}, int{Debug}, int{Verbose}, 0, -5}) {
         logf(logger, level, "f", L"%d", level);
     }
@@ -129,7 +131,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
                   static_cast<unsigned>(GetCurrentThreadId()));
     const logtest::Lines lines = logtest::splitLines(captured.bytes);
     EXPECT_TRUE(lines.whole);
-    ASSERT_EQ(lines.lines.size(), 10u);
+    ASSERT_EQ(lines.lines.size(), 12u);
     for (const std::string& line : lines.lines) {
         const std::string stamp = line.substr(0, 23);
         EXPECT_TRUE(before <= stamp && stamp <= after) << before << " " << stamp << " " << after;
@@ -139,6 +141,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
     const std::vector<std::string> expected = {
         " I: InstallerMain: Executing main logic 7...", ".W: narrow a b c",
         " I: \xe2\x82\xac\xf0\x9f\x98\x80|\xc3\xa9", " I: caf\xc3\xa9 \xff",
+        " I: a  b c ", " I: x  y",
         "*F: f: 1", "*E: f: 2", " D: f: 5", " V: f: 6", "  : f: 0", "  : f: -5"};
     // clang-format on
     EXPECT_EQ(texts(captured.bytes), expected);
