@@ -54,7 +54,6 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
         {"av", AccessViolation, AccessViolation},
         {"raise", Raised, Raised},
         {"abort", RaisedByHooks, RaisedByHooks},
-        {"purevirtual", RaisedByHooks, RaisedByHooks},
         {"invalidparameter", RaisedByHooks, RaisedByHooks},
         {"purecallhook", RaisedByHooks, RaisedByHooks},
         // The second crash only waits for the first one's dump.
@@ -87,8 +86,9 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
     }
 }
 
-// Where the dump goes: a second registration keeps the first path; without a folder
-// there is no file; a folder that cannot be created is a second Fatal line.
+// Where the dump goes: a second registration keeps the first path, whose missing folders
+// are made; without a folder there is no file; a folder that cannot be created is a
+// second Fatal line.
 TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
     kv::test::TempDirectory temp;
     CloseHandle(CreateFileW((temp / L"blocker").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
@@ -101,10 +101,10 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
     };
     const Case cases[] = {
         {"twice",
-         temp.path(),
-         temp / L"crash-where.dmp",
-         {HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"crash-where.dmp") + L"'",
-          HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"other\\other.dmp") + L"'",
+         temp / L"a\\b",
+         temp / L"a\\b\\crash-where.dmp",
+         {HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"a\\b\\crash-where.dmp") + L"'",
+          HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"a\\b\\other\\other.dmp") + L"'",
           L"*E: CrashHandler::RegisterCrashHooks: Failed to enable crash dumping", CrashLine}},
         {"av", L"-", L"", {HookLine + L"Hooking crash", HookLine + L"Dump path: ''", CrashLine}},
         {"av",
@@ -125,7 +125,7 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
         }
         EXPECT_THAT(lines, testing::ElementsAreArray(row.lines));
         EXPECT_EQ(wpu::test::readMinidump(row.dump).readable, !row.dump.empty());
-        EXPECT_TRUE(wpu::test::readFile(temp / L"other\\other.dmp").empty());
+        EXPECT_TRUE(wpu::test::readFile(temp / L"a\\b\\other\\other.dmp").empty());
     }
 }
 

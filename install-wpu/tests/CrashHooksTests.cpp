@@ -3,7 +3,6 @@
 
 #include "install-wpu/CrashHandler.h"
 #include "install-wpu/CrashHooks.h"
-#include "test-support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -56,21 +55,6 @@ TEST(CrashHooks, DumpCallbackAnswersByType) {
         EXPECT_EQ(kv::crash::detail::dumpCallback(&job, &input, &output), row.expected) << row.why;
         EXPECT_EQ(output.ModuleWriteFlags, row.expectedFlags) << row.why;
     }
-}
-
-TEST(CreateDirectoryRecursive, CreatesEveryMissingLevelUnlessAFileStandsInTheWay) {
-    kv::test::TempDirectory temp;
-    const std::wstring deep = temp / L"a\\b\\c";
-    ASSERT_TRUE(createDirectoryRecursive(deep, nullptr));
-    EXPECT_NE(GetFileAttributesW(deep.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_TRUE(createDirectoryRecursive(deep, nullptr)) << "an existing directory succeeds";
-    EXPECT_TRUE(createDirectoryRecursive(L"", nullptr)) << "an empty path succeeds";
-
-    const std::wstring blocker = temp / L"blocker";
-    CloseHandle(CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    EXPECT_FALSE(createDirectoryRecursive(blocker, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(createDirectoryRecursive(blocker + L"\\below", nullptr));
 }
 
 } // namespace

@@ -9,14 +9,10 @@
 #include <vector>
 
 int main() {
-    // The first element ends at its closing quote when quoted, else at the first blank.
+    // The first element ends at the first blank outside quotes.
     const wchar_t* rest = GetCommandLineW();
-    if (*rest == L'"') {
-        const wchar_t* closing = std::wcschr(rest + 1, L'"');
-        rest = closing != nullptr ? closing + 1 : rest + std::wcslen(rest);
-    }
-    while (*rest != L'\0' && *rest != L' ' && *rest != L'\t') {
-        ++rest;
+    for (bool quoted = false; *rest != L'\0' && (quoted || (*rest != L' ' && *rest != L'\t')); ++rest) {
+        quoted ^= *rest == L'"';
     }
     while (*rest == L' ' || *rest == L'\t') {
         ++rest;
@@ -31,18 +27,13 @@ int main() {
     PROCESS_INFORMATION process = {};
     // Under load Wine now and then refuses a start with ERROR_INTERNAL_ERROR; a moment
     // later the same start succeeds.
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process)) {
-            error = ERROR_SUCCESS;
-            break;
-        }
-        error = GetLastError();
-        if (error != ERROR_INTERNAL_ERROR) {
-            break;
-        }
-        Sleep(200);
+    DWORD error = ERROR_INTERNAL_ERROR;
+    for (int attempt = 0; attempt < 5 && error == ERROR_INTERNAL_ERROR; ++attempt) {
+        Sleep(attempt == 0 ? 0 : 200);
+        error = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &process)
+                    ? ERROR_SUCCESS
+                    : GetLastError();
     }
     if (error != ERROR_SUCCESS) {
         std::fprintf(stderr, "exitcode-launcher: cannot start the program, error %lu\n", error);

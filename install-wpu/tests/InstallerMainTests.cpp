@@ -108,14 +108,11 @@ TEST_F(InstallerMainRun, TheResultDecidesTheRecords) {
     };
     const Case cases[] = {
         {false, L"0", 0, false, true, false, L"active previous"},
-        {false, L"1", 1, false, false, false, L"previous active"},
-        {false, L"7", 7, false, false, false, L"previous active"},
         {false, L"13", 13, false, false, true, L"failed-will-retry active"},
         {false, L"100", 100, true, true, false, L"active previous"},
         {false, L"101", 101, true, false, false, L"previous active"},
         {false, L"200", 200, false, true, false, L"active previous"},
         {false, L"201", 201, false, false, false, L"previous active"},
-        {false, L"55", 55, false, false, false, L"previous active"},
         {false, L"-5", -5, false, false, false, L"previous active"},
         {true, L"", 201, false, false, false, L"previous active"},
         {true, L"0", 0, false, true, false, L"active inactive"},

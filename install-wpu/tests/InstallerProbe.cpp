@@ -4,7 +4,6 @@
 //   KV_PROBE_UNINSTALL  what uninstall() answers (default: IMainLogic's own, 201)
 //   KV_PROBE_THROW      execute() throws instead: std, kv, com or int
 //   KV_PROBE_CRASH      execute() crashes instead: av
-//   KV_PROBE_KEEP       keepPreviousVersion() (default 1)
 //   KV_PROBE_PLATFORM   isPlatformSupported() (default 1)
 //   KV_PROBE_RECORD     file that receives one line per call: execute, uninstall, destroyed
 #include <windows.h>
@@ -58,7 +57,7 @@ public:
         return result.empty() ? IMainLogic::uninstall() : std::stoi(result);
     }
 
-    bool keepPreviousVersion() override { return environment(L"KV_PROBE_KEEP", L"1") == L"1"; }
+    bool keepPreviousVersion() override { return true; }
     bool isPlatformSupported() override { return environment(L"KV_PROBE_PLATFORM", L"1") == L"1"; }
 
 private:
@@ -77,11 +76,5 @@ private:
 } // namespace
 
 int main() {
-    InstallerVersion version;
-    version.major = 1;
-    version.minor = 2;
-    version.build = 3;
-    version.revision = 40;
-    version.buildId = "probe-build";
-    return InstallerMain(version, std::make_unique<ScriptedLogic>());
+    return InstallerMain(InstallerVersion{1, 2, 3, 40, "probe-build"}, std::make_unique<ScriptedLogic>());
 }

@@ -23,12 +23,6 @@ std::wstring textOf(const kv::test::Bytes& data) {
     return text.substr(0, text.find(L'\0'));
 }
 
-kv::UniqueHandle restrictedToken() {
-    kv::UniqueHandle token;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY, token.put());
-    return token ? kv::test::withoutAdministrators(token.get()) : kv::UniqueHandle();
-}
-
 } // namespace
 
 std::vector<std::wstring> readLogLines(const std::wstring& path) {
@@ -91,11 +85,8 @@ std::vector<std::wstring> CapturedLog::messages() {
     return withoutMarkers(readLogLines(path_));
 }
 
-std::wstring machineLogPath(const std::wstring& stem, const std::wstring& productNamespace) {
-    const std::wstring tree = productNamespace == L"wp_default"
-                                  ? L"\\Korvane\\Log\\Wisp\\"
-                                  : L"\\Korvane\\NS\\" + productNamespace + L"\\Log\\Wisp\\";
-    return getFolderPath(FolderId::CommonAppData) + tree + stem + L".log";
+std::wstring machineLogPath(const std::wstring& stem) {
+    return getFolderPath(FolderId::CommonAppData) + L"\\Korvane\\Log\\Wisp\\" + stem + L".log";
 }
 
 std::wstring userLogPath(const std::wstring& stem) {
@@ -132,21 +123,11 @@ void ScopedEnvironment::change(const std::wstring& name, const wchar_t* value) {
 }
 
 DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs) {
-    const kv::UniqueHandle restricted = restrictedToken();
+    kv::UniqueHandle token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY, token.put());
+    const kv::UniqueHandle restricted =
+        token ? kv::test::withoutAdministrators(token.get()) : kv::UniqueHandle();
     return restricted ? kv::test::runCommand(commandLine, timeoutMs, restricted.get()) : ~0u;
-}
-
-ScopedNonAdministrator::ScopedNonAdministrator() {
-    const kv::UniqueHandle primary = restrictedToken();
-    kv::UniqueHandle impersonation;
-    active_ = primary && DuplicateToken(primary.get(), SecurityImpersonation, impersonation.put()) &&
-              SetThreadToken(nullptr, impersonation.get());
-}
-
-ScopedNonAdministrator::~ScopedNonAdministrator() {
-    if (active_) {
-        RevertToSelf();
-    }
 }
 
 std::wstring registryString(const std::wstring& keyPath, const std::wstring& valueName) {

@@ -38,8 +38,8 @@ private:
     bool open_ = true;
 };
 
-// The log file an administrator writes: <common app data>\Korvane\[NS\<ns>\]Log\Wisp\<stem>.log.
-std::wstring machineLogPath(const std::wstring& stem, const std::wstring& productNamespace = L"wp_default");
+// The log file an administrator writes: <common app data>\Korvane\Log\Wisp\<stem>.log.
+std::wstring machineLogPath(const std::wstring& stem);
 // The log file a standard user writes, below the local application-data folder.
 std::wstring userLogPath(const std::wstring& stem);
 // <common app data>\Korvane\CrashDumps
@@ -71,17 +71,6 @@ private:
 // Starts a command line whose token has the Administrators group deny-only, waits and
 // answers its exit code; ~0u when it could not be started.
 DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs = 120000);
-
-// While alive, the calling thread impersonates that restricted token.
-class ScopedNonAdministrator {
-public:
-    ScopedNonAdministrator();
-    ~ScopedNonAdministrator();
-    bool active() const { return active_; }
-
-private:
-    bool active_ = false;
-};
 
 // A REG_SZ value in the 64-bit view, or "<missing>".
 std::wstring registryString(const std::wstring& keyPath, const std::wstring& valueName);

@@ -71,7 +71,6 @@ TEST(OperatingMode, TebModeIsOneOfFourWordsInAStringBelowTheUpdatesKey) {
         {"YES as REG_EXPAND_SZ", Updates, L"TEBMode", REG_EXPAND_SZ, text(L"YES"), true},
         {"in the product root", Root, L"TEBMode", REG_SZ, text(L"true"), false},
         {"no value", Updates, nullptr, 0, {}, false},
-        {"value names are not case-sensitive", Updates, L"tebmode", REG_SZ, text(L"true"), true},
     };
     const std::pair<const wchar_t*, bool> strings[] = {
         {L"true", true},   {L"TRUE", true},   {L"Yes", true},    {L"oN", true},

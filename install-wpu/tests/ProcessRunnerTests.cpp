@@ -3,7 +3,6 @@
 #include "install-wpu/ProcessRunner.h"
 
 #include "kvtl/Exceptions.h"
-#include "kvtl/Handle.h"
 
 #include "InstallerTestSupport.h"
 
@@ -78,31 +77,6 @@ TEST_F(ProcessRunner, AnswersTheChildsExitCodeButNever259) {
         EXPECT_EQ(outcome(child_, L"x"), expected);
     }
     EXPECT_EQ(outcome(directory_ + L"\\missing.exe", L"register"), "can't create process, le=2");
-}
-
-// The child gets no window and the installer's own standard handles.
-TEST_F(ProcessRunner, StartsHiddenWithTheInstallersStandardHandles) {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const auto create = [&](const wchar_t* name) {
-        return CreateFileW((temp_ / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                           nullptr);
-    };
-    kv::UniqueFile out(create(L"out.txt"));
-    kv::UniqueFile err(create(L"err.txt"));
-    const HANDLE oldOut = GetStdHandle(STD_OUTPUT_HANDLE);
-    const HANDLE oldErr = GetStdHandle(STD_ERROR_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, out.get());
-    SetStdHandle(STD_ERROR_HANDLE, err.get());
-    environment_.set(L"KV_CHILD_STARTUP", L"1");
-    const std::string answer = outcome(child_, L"x");
-    SetStdHandle(STD_OUTPUT_HANDLE, oldOut);
-    SetStdHandle(STD_ERROR_HANDLE, oldErr);
-    out.reset();
-    err.reset();
-    EXPECT_EQ(answer, "0");
-    EXPECT_EQ(wpu::test::readFile(temp_ / L"out.txt"), "out");
-    EXPECT_EQ(wpu::test::readFile(temp_ / L"err.txt"), "err");
-    EXPECT_EQ(report(), "flags=0x101 show=0 window=0");
 }
 
 } // namespace
