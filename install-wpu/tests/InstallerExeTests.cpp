@@ -7,15 +7,48 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
+#include <vector>
 
 namespace {
 
+using testing::ElementsAreArray;
 using wpu::test::readLogLines;
 
 const std::wstring Module = L"wpupdater-win-arm64";
 const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
 const std::wstring InstallLog = wpu::test::machineLogPath(L"install-" + Module);
+
+// The PE optional header's subsystem and the names of the imported DLLs.
+void readImage(const std::wstring& path, WORD& subsystem, std::vector<std::string>& dlls) {
+    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(image, nullptr);
+    const auto* base = reinterpret_cast<const BYTE*>(image);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    subsystem = nt->OptionalHeader.Subsystem;
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+        std::string name = reinterpret_cast<const char*>(base + entry->Name);
+        for (char& c : name) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+        dlls.push_back(name);
+    }
+    FreeLibrary(image);
+}
+
+// A GUI-subsystem program gets no console; without user32 it cannot make a window either.
+TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
+    WORD subsystem = 0;
+    std::vector<std::string> dlls;
+    readImage(wpu::test::buildDirectory() + L"\\install-wpu.exe", subsystem, dlls);
+    EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_THAT(dlls, testing::Contains("kernel32.dll"));
+    EXPECT_THAT(dlls, testing::Not(testing::Contains("user32.dll")));
+}
 
 // The product root's "rook" value (REG_DWORD 1): the main logic then installs nothing and
 // answers 0, so these runs show the installer flow around it (the install sequence
