@@ -321,6 +321,7 @@ TYPED_TEST(Contract, ChecksSignaturesWithoutCaseForAsciiLettersOnly) {
         task->setSignature(stored);
         EXPECT_EQ(task->checkSignature(given), equal) << kv::str::wideToUtf8(given);
     }
+    EXPECT_FALSE(task->checkSignature(std::wstring(40000, L'a'))) << "longer than a signature can be";
 }
 
 TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {

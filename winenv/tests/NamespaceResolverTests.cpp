@@ -74,7 +74,8 @@ TEST(ProductNamespace, NameAndRoot) {
 }
 
 TEST(ProductNamespace, NamesTheFileSystemCannotHoldAsAFolder) {
-    const std::wstring usable[] = {L"wp_acme", L"wp_a b", L"wp_\xD83D\xDE00", std::wstring(255, L'n')};
+    const std::wstring usable[] = {L"wp_acme",      L"wp_a b",       L"wp_\xD83D\xDE00",
+                                   L"\xD800\xDC00", L"\xDBFF\xDFFF", std::wstring(255, L'n')};
     const wchar_t* unusable[] = {L"",       L"wp_a<b",     L"wp_a>b",    L"wp_a:b",   L"wp_a\"b",  L"wp_a|b",
                                  L"wp_a?b", L"wp_a*b",     L"wp_a/b",    L"wp_a\\b",  L"wp_a\x01", L"wp_a ",
                                  L"wp_a.",  L"wp_\xD83Dx", L"wp_\xDE00", L"wp_\xD83D"};
