@@ -117,6 +117,9 @@ TEST(ShellFolders, OtherUsersFoldersComeFromThatUsersHiveAndProfile) {
     kv::test::RegistryTree profileKey(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + sid);
     ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, profileKey.path(), L"ProfileImagePath", REG_SZ,
                                      kv::test::bytesOf(std::wstring(L"C:\\users\\other") + L'\0')));
+    // A profile one key below, for a "SID" that tries to reach it.
+    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, profileKey.path() + L"\\x", L"ProfileImagePath",
+                                     REG_SZ, kv::test::bytesOf(std::wstring(L"C:\\users\\x") + L'\0')));
     const RegValue local = expandable(L"%USERPROFILE%\\a;%userprofile%\\b;%USERPROFILES%");
     for (const auto& user : {sid, noProfile}) {
         RegDeleteTreeW(HKEY_USERS, user.c_str());
@@ -129,7 +132,7 @@ TEST(ShellFolders, OtherUsersFoldersComeFromThatUsersHiveAndProfile) {
         {FolderId::UserProfile, sid, L"C:\\users\\other", "the profile itself"},
         {FolderId::Personal, sid, L"", "no value, no shell fallback for another user"},
         {FolderId::LocalAppData, noProfile, L"", "no profile: it would be the current user's"},
-        {FolderId::LocalAppData, sid + L"\\..\\x", L"", "a SID string is one key name"},
+        {FolderId::UserProfile, sid + L"\\x", L"", "a SID string is one key name"},
         {FolderId::CommonAppData, sid, getFolderPath(FolderId::CommonAppData), "machine-wide"},
     };
     for (const auto& [id, user, path, why] : rows) {
