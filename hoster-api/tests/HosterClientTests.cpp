@@ -43,10 +43,6 @@ const std::string kStart0 = "StartPlugin|wp_default|0|WispWPUPlugin|0";
 const std::string kStart1 = "StartPlugin|wp_default|0|WispWPUPlugin|1";
 constexpr wchar_t kPluginKey[] = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";
 
-std::optional<RegValue> pluginValue(const wchar_t* name) {
-    return kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, name);
-}
-
 // Each test owns the default namespace's keys, the legacy host keys, the product root and a
 // recording substitute library; log() answers the lines of the test log since skipLog() (of
 // `function` only, when given) as "<tag>: <function>: <text>", without the marker lines.
@@ -180,15 +176,14 @@ TEST_F(HostTest, OperationsMapTheHostAnswersToAResultAndAStatus) {
 TEST_F(HostTest, RegistrationIsFoundUnderTheLegacyOrTheNamespacedKey) {
     // clang-format off
     const std::wstring legacy = L"SOFTWARE\\Korvane\\Zarn\\DLLHoster\\1400\\Plugins\\WispWPUPlugin";
-    const std::wstring namespaced = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";
     const std::wstring productRoot = L"SOFTWARE\\Korvane\\Wisp\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";
     const auto legacyLine = [](int found) { return debug("HosterApi::isPluginRegisteredLegacy", "SOFTWARE\\Korvane\\Zarn\\DLLHoster\\1400\\Plugins WispWPUPlugin " + std::to_string(found)); };
     const auto namespacedLine = [](int found) { return debug("HosterApi::isPluginRegisteredNamespaced", "SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins WispWPUPlugin " + std::to_string(found)); };
     const struct { const char* why; std::vector<std::pair<std::wstring, REGSAM>> keys; bool registered; Lines log; } rows[] = {
         {"nowhere", {}, false, {legacyLine(0), namespacedLine(0)}},
         {"legacy key: the namespaced key is not looked at", {{legacy, KEY_WOW64_64KEY}}, true, {legacyLine(1)}},
-        {"namespaced key only", {{namespaced, KEY_WOW64_64KEY}}, true, {legacyLine(0), namespacedLine(1)}},
-        {"keys in the 32-bit view do not count", {{legacy, KEY_WOW64_32KEY}, {namespaced, KEY_WOW64_32KEY}}, false, {legacyLine(0), namespacedLine(0)}},
+        {"namespaced key only", {{kPluginKey, KEY_WOW64_64KEY}}, true, {legacyLine(0), namespacedLine(1)}},
+        {"keys in the 32-bit view do not count", {{legacy, KEY_WOW64_32KEY}, {kPluginKey, KEY_WOW64_32KEY}}, false, {legacyLine(0), namespacedLine(0)}},
         {"the product root of the default namespace is not the namespaced key", {{productRoot, KEY_WOW64_64KEY}}, false, {legacyLine(0), namespacedLine(0)}},
     };
     // clang-format on
@@ -217,9 +212,9 @@ TEST_F(HostTest, RegistrationWritesNameLibraryAndHostIdBelowTheNamespace) {
         {L"HosterId", {REG_DWORD, {3, 0, 0, 0}}},
     };
     for (const auto& [name, value] : expected) {
-        EXPECT_EQ(pluginValue(name), value) << name;
+        EXPECT_EQ(kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, name), value) << name;
     }
-    EXPECT_FALSE(pluginValue(L"DependOnModules")); // none for an empty list
+    EXPECT_FALSE(kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, L"DependOnModules")); // none for an empty list
 }
 
 TEST_F(HostTest, RestartDecidesTheRebootFromTheHostsAnswers) {

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -31,11 +30,8 @@ void readImage(const std::wstring& path, WORD& subsystem, std::vector<std::strin
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          directory.VirtualAddress != 0 && entry->Name != 0; ++entry) {
-        std::string name = reinterpret_cast<const char*>(base + entry->Name);
-        for (char& c : name) {
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        }
-        dlls.push_back(name);
+        dlls.emplace_back(reinterpret_cast<const char*>(base + entry->Name));
+        _strlwr(dlls.back().data());
     }
     FreeLibrary(image);
 }
