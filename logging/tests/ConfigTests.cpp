@@ -15,12 +15,30 @@ namespace {
 constexpr REGSAM V32 = KEY_WOW64_32KEY;
 constexpr REGSAM V64 = KEY_WOW64_64KEY;
 
+// A value of a hive's Shell Folders key, set or removed by a test and put back as it was afterwards.
+class ShellFolder {
+public:
+    ShellFolder(const wchar_t* name, HKEY hive)
+        : hive_(hive), name_(name), old_(kv::test::readValue(hive, Key, name)) {}
+    ~ShellFolder() { old_ ? set(old_->second, old_->first) : remove(); }
+    void set(const kv::test::Bytes& bytes, DWORD type = REG_SZ) {
+        kv::test::writeValue(hive_, Key, name_, type, bytes);
+    }
+    void remove() { RegDeleteKeyValueW(hive_, Key, name_); }
+
+private:
+    static constexpr wchar_t Key[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    HKEY hive_;
+    const wchar_t* name_;
+    std::optional<kv::test::RegValue> old_;
+};
+
 TEST(LoggingConfig, LogLevelLookup) {
-    // A setting: its subkey, value and type and whether it is in the 64-bit view.
+    // A setting: its subkey and value, a REG_DWORD in the 32-bit view unless told otherwise.
     struct Setting {
         const wchar_t* subkey;
         DWORD value, type = REG_DWORD;
-        bool view64 = false;
+        REGSAM view = V32;
     };
     const wchar_t* file = L"Wisp\\install-x";
     // clang-format off
@@ -32,7 +50,7 @@ TEST(LoggingConfig, LogLevelLookup) {
         {"component 0xFFFFFFFF skipped", {{L"Wisp", 0xFFFFFFFF}, {L"", 2}}, L"Wisp", 2},
         {"global 0xFFFFFFFF is a value", {{L"", 0xFFFFFFFF}}, L"Wisp", -1},
         {"REG_SZ ignored everywhere", {{file, 6, REG_SZ}, {L"Wisp", 6, REG_SZ}, {L"", 6, REG_SZ}}, L"Wisp", 4},
-        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, true}, {L"", 6, REG_DWORD, true}}, L"Wisp", 4},
+        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, V64}, {L"", 6, REG_DWORD, V64}}, L"Wisp", 4},
         {"nothing set", {}, L"Wisp", 4},
     };
     // clang-format on
@@ -40,7 +58,7 @@ TEST(LoggingConfig, LogLevelLookup) {
         logtest::LoggingSettings settings;
         for (const Setting& setting : row.settings) {
             if (setting.type == REG_DWORD) {
-                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view64 ? V64 : V32);
+                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view);
             } else {
                 settings.setString(setting.subkey, L"LogLevel", std::to_wstring(setting.value), setting.type);
             }
@@ -88,16 +106,16 @@ TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
         {RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}};
     for (const auto& [kind, hive, name, environment] : rows) {
         logtest::LoggingSettings settings;
-        logtest::ShellFolder folder(name, hive);
+        ShellFolder folder(name, hive);
         settings.setRoot(L"D:\\Logs", hive);
         if (hive == HKEY_LOCAL_MACHINE) { // HKCU\Software has one view only
             settings.setString(L"", L"RootPath", L"D:\\Wrong", REG_SZ, V64);
         }
-        folder.set(&fromFolder);
+        folder.set(kv::test::bytesOf(fromFolder + L'\0'));
         EXPECT_EQ(readLoggingRoot(kind), L"D:\\Logs");
         settings.setRoot(L"", hive);
         EXPECT_EQ(readLoggingRoot(kind), fromFolder);
-        folder.set(nullptr);
+        folder.remove();
         EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
         EXPECT_NE(readLoggingRoot(kind), environment);
     }
