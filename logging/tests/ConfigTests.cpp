@@ -15,24 +15,6 @@ namespace {
 constexpr REGSAM V32 = KEY_WOW64_32KEY;
 constexpr REGSAM V64 = KEY_WOW64_64KEY;
 
-// A value of a hive's Shell Folders key, set or removed by a test and put back as it was afterwards.
-class ShellFolder {
-public:
-    ShellFolder(const wchar_t* name, HKEY hive)
-        : hive_(hive), name_(name), old_(kv::test::readValue(hive, Key, name)) {}
-    ~ShellFolder() { old_ ? set(old_->second, old_->first) : remove(); }
-    void set(const kv::test::Bytes& bytes, DWORD type = REG_SZ) {
-        kv::test::writeValue(hive_, Key, name_, type, bytes);
-    }
-    void remove() { RegDeleteKeyValueW(hive_, Key, name_); }
-
-private:
-    static constexpr wchar_t Key[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-    HKEY hive_;
-    const wchar_t* name_;
-    std::optional<kv::test::RegValue> old_;
-};
-
 TEST(LoggingConfig, LogLevelLookup) {
     // A setting: its subkey and value, a REG_DWORD in the 32-bit view unless told otherwise.
     struct Setting {
@@ -98,26 +80,30 @@ TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
 }
 
 // Each source of a root is taken away in turn: RootPath (32-bit view), the
-// Shell Folders entry, then the environment variable remains.
+// Shell Folders entry (put back as it was afterwards), then the environment variable remains.
 TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
+    const wchar_t* folders = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
     const std::wstring fromFolder = L"C:\\FromShellFolders";
     const std::tuple<RootKind, HKEY, const wchar_t*, const wchar_t*> rows[] = {
         {RootKind::Machine, HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"},
         {RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}};
     for (const auto& [kind, hive, name, environment] : rows) {
         logtest::LoggingSettings settings;
-        ShellFolder folder(name, hive);
+        const std::optional<kv::test::RegValue> old = kv::test::readValue(hive, folders, name);
         settings.setRoot(L"D:\\Logs", hive);
         if (hive == HKEY_LOCAL_MACHINE) { // HKCU\Software has one view only
             settings.setString(L"", L"RootPath", L"D:\\Wrong", REG_SZ, V64);
         }
-        folder.set(kv::test::bytesOf(fromFolder + L'\0'));
+        kv::test::writeValue(hive, folders, name, REG_SZ, kv::test::bytesOf(fromFolder + L'\0'));
         EXPECT_EQ(readLoggingRoot(kind), L"D:\\Logs");
         settings.setRoot(L"", hive);
         EXPECT_EQ(readLoggingRoot(kind), fromFolder);
-        folder.remove();
+        RegDeleteKeyValueW(hive, folders, name);
         EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
         EXPECT_NE(readLoggingRoot(kind), environment);
+        if (old) {
+            kv::test::writeValue(hive, folders, name, old->first, old->second);
+        }
     }
 }
 

@@ -21,9 +21,7 @@
 #include <vector>
 
 using namespace KvZarnLogging;
-using logtest::exists;
-using logtest::readFile;
-using logtest::writeBytes;
+using namespace logtest;
 using ::testing::Each;
 using ::testing::SizeIs;
 
@@ -203,7 +201,7 @@ protected:
     }
 
     kv::test::TempDirectory root;
-    logtest::LoggingSettings settings;
+    LoggingSettings settings;
     Probe probe;
 };
 
@@ -307,8 +305,8 @@ TEST_F(FileContextTest, TwoWritersShareOneRotatingFile) {
         for (int n = 2; n >= 0; --n) {
             const std::string bytes = readFile(backup(n));
             EXPECT_EQ(bytes.size(), n == 0 ? currentSize : backupSize) << n;
-            EXPECT_TRUE(logtest::splitLines(bytes).whole);
-            for (const std::string& line : logtest::splitLines(bytes).lines) {
+            EXPECT_TRUE(splitLines(bytes).whole);
+            for (const std::string& line : splitLines(bytes).lines) {
                 numbers[line[0] - '0'].push_back(std::stoi(line.substr(2)));
             }
         }
@@ -374,7 +372,7 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
         EXPECT_EQ(readFile(current()), row.rotated ? "new\r\n" : kept);
         EXPECT_EQ(readFile(backup(1)), row.rotated ? row.content : "first backup");
         EXPECT_EQ(readFile(backup(2)), row.rotated ? "first backup" : "second backup");
-        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u);
+        EXPECT_EQ(filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u);
         removeLogs();
         RemoveDirectoryW(current().c_str());
     }
@@ -399,7 +397,7 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
     context.write("last\r\n", 6);
     EXPECT_EQ(context.droppedLines(), 2u);
     EXPECT_EQ(paths.steps, std::vector<std::wstring>(2, L"remove " + wisp));
-    EXPECT_EQ(logtest::filesIn(wisp), std::vector<std::wstring>{L"install-x.log"});
+    EXPECT_EQ(filesIn(wisp), std::vector<std::wstring>{L"install-x.log"});
     EXPECT_EQ(readFile(current()), full);
 }
 
@@ -429,28 +427,13 @@ TEST_F(FileContextTest, AShortWriteLeavesOnlyWholeLinesAndIsCounted) {
 TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndAStuckPeerCostsTheLine) {
     auto context = make();
     ASSERT_TRUE(context->open());
-    const std::wstring name = context->mutexName(false);
-    const kv::UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const auto peer = [&](DWORD holdMs) {
-        return std::thread([&, holdMs] {
-            HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str());
-            WaitForSingleObject(mutex, INFINITE);
-            SetEvent(taken.get());
-            if (holdMs != 0) { // else the thread ends owning it
-                Sleep(holdMs);
-                ReleaseMutex(mutex);
-            }
-            CloseHandle(mutex);
-        });
-    };
-    peer(0).join();
+    HANDLE mutex = context->mutex();
+    std::thread([mutex] { WaitForSingleObject(mutex, INFINITE); }).join();
     context->write("after\r\n", 7);
-    EXPECT_TRUE(acquirableFromAnotherThread(context->mutex()));
-    ResetEvent(taken.get());
-    std::thread stuck = peer(1500);
-    WaitForSingleObject(taken.get(), INFINITE);
-    context->write("lost\r\n", 6);
-    stuck.join();
+    EXPECT_TRUE(acquirableFromAnotherThread(mutex));
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    std::thread([&] { context->write("lost\r\n", 6); }).join();
+    ReleaseMutex(mutex);
     context->write("last\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 1u);
     EXPECT_EQ(readFile(current()), "after\r\nlast\r\n");

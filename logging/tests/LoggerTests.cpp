@@ -38,31 +38,26 @@ struct Captured {
 class CapturingContext : public FileContext {
 public:
     explicit CapturingContext(Captured& captured)
-        : FileContext(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"x", Info, 0),
-          captured_(captured) {}
-    bool open() override { return captured_.opens++ == 0; }
-    void write(const char* bytes, size_t count) override { captured_.bytes.append(bytes, count); }
-    void flush() override { ++captured_.flushes; }
-    int logLevel() override { return captured_.level; }
+        : FileContext(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"x", Info, 0), captured(captured) {
+    }
+    bool open() override { return captured.opens++ == 0; }
+    void write(const char* bytes, size_t count) override { captured.bytes.append(bytes, count); }
+    void flush() override { ++captured.flushes; }
+    int logLevel() override { return captured.level; }
     bool debugOutputEnabled() override { return false; }
-
-private:
-    Captured& captured_;
+    Captured& captured;
 };
 
-class CapturingLogger : public LoggerWin {
-public:
-    explicit CapturingLogger(Captured& captured) : LoggerWin(&fakeTick), captured_(captured) {}
-    std::unique_ptr<FileContext> createFileContext(const wchar_t* nameSpace, const std::wstring&,
-                                                   const std::wstring& fileName, int, unsigned) override {
-        ++captured_.created;
-        captured_.nameSpace = nameSpace ? nameSpace : L"(null)";
-        captured_.fileName = fileName;
-        return std::make_unique<CapturingContext>(captured_);
+// Captured is the first base: it outlives the auto-close marker of the logger's destructor.
+struct CapturingLogger : Captured, LoggerWin {
+    CapturingLogger() : LoggerWin(&fakeTick) {}
+    std::unique_ptr<FileContext> createFileContext(const wchar_t* given, const std::wstring&,
+                                                   const std::wstring& file, int, unsigned) override {
+        ++created;
+        nameSpace = given ? given : L"(null)";
+        fileName = file;
+        return std::make_unique<CapturingContext>(*this);
     }
-
-private:
-    Captured& captured_;
 };
 
 template <class Char>
@@ -85,8 +80,8 @@ std::string now() {
 class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override { fakeNow = 1000; }
-    Captured captured;
-    CapturingLogger logger{captured};
+    CapturingLogger logger;
+    Captured& captured = logger;
 };
 
 TEST(ShortenFunctionName, Table) {
@@ -216,10 +211,9 @@ TEST(StartMarker, ShowsTheZoneOfTheProcess) {
     char marker[96];
     std::snprintf(marker, sizeof(marker), " I: ***  LOGGING STARTED  *** (%s, session: 0x%x)", expected,
                   static_cast<unsigned>(session));
-    Captured captured;
-    CapturingLogger logger(captured);
+    CapturingLogger logger;
     logger.open(L"", L"Wisp", L"x", Info, 0);
-    EXPECT_EQ(texts(captured.bytes), (std::vector<std::string>{"", marker}))
+    EXPECT_EQ(texts(logger.bytes), (std::vector<std::string>{"", marker}))
         << "a blank line before the header";
 }
 
@@ -284,7 +278,6 @@ TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
     std::replace(name.begin() + 7, name.end(), L'\\', L'_');
     kv::UniqueHandle existing(CreateMutexW(nullptr, FALSE, name.c_str()));
     auto logger = std::make_unique<LoggerWin>(&fakeTick);
-    EXPECT_FALSE(isLogEnabled(Fatal)) << "nothing passes before openLog";
     const std::pair<const char*, std::function<void()>> calls[] = {
         {"open with ForceVerbose", [&] { logger->open(L"", L"Wisp", L"install-x", Info, ForceVerbose); }},
         {"first log call sets up the file", [&] { logf(*logger, Info, "f", L"%ls", L"first"); }},
