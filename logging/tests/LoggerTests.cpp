@@ -16,9 +16,7 @@
 #include <vector>
 
 using namespace KvZarnLogging;
-using logtest::afterIds;
-using logtest::readFile;
-using logtest::texts;
+using namespace logtest;
 
 namespace {
 
@@ -77,9 +75,18 @@ std::string now() {
     return text;
 }
 
+// A logging root of its own, for the tests that log to a file.
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { fakeNow = 1000; }
+    void SetUp() override {
+        fakeNow = 1000;
+        settings.setRoot(root.path());
+    }
+    std::wstring base(const std::wstring& name = L"install-x") const {
+        return root.path() + L"\\Korvane\\Log\\Wisp\\" + name;
+    }
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
     CapturingLogger logger;
     Captured& captured = logger;
 };
@@ -124,7 +131,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
     char ids[32];
     std::snprintf(ids, sizeof(ids), " [%04x.%04x] ", static_cast<unsigned>(GetCurrentProcessId()),
                   static_cast<unsigned>(GetCurrentThreadId()));
-    const logtest::Lines lines = logtest::splitLines(captured.bytes);
+    const Lines lines = splitLines(captured.bytes);
     EXPECT_TRUE(lines.whole);
     ASSERT_EQ(lines.lines.size(), 12u);
     for (const std::string& line : lines.lines) {
@@ -225,22 +232,9 @@ LONG CALLBACK collectDebugOutput(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-class LoggerFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fakeNow = 1000;
-        settings.setRoot(root.path());
-    }
-    std::wstring base(const std::wstring& name = L"install-x") const {
-        return root.path() + L"\\Korvane\\Log\\Wisp\\" + name;
-    }
-    kv::test::TempDirectory root;
-    logtest::LoggingSettings settings;
-};
-
 // Registry changes apply on the first call after 60000 ms: the level, the size
 // limit and the debugger mirror.
-TEST_F(LoggerFile, ConfigurationIsReadAgainAfterTheInterval) {
+TEST_F(LoggerTest, ConfigurationIsReadAgainAfterTheInterval) {
     settings.setDword(L"", L"LogLevel", Error);
     PVOID handler = AddVectoredExceptionHandler(1, collectDebugOutput);
     debugOutput.clear();
@@ -260,18 +254,18 @@ TEST_F(LoggerFile, ConfigurationIsReadAgainAfterTheInterval) {
         }
     }
     RemoveVectoredExceptionHandler(handler);
-    EXPECT_TRUE(logtest::exists(base() + L".1.log")) << "the 1 KB limit applies";
-    const std::vector<std::string> mirrored = logtest::splitLines(debugOutput).lines;
+    EXPECT_TRUE(exists(base() + L".1.log")) << "the 1 KB limit applies";
+    const std::vector<std::string> mirrored = splitLines(debugOutput).lines;
     ASSERT_EQ(mirrored.size(), 41u) << "every line, the auto-close marker too";
     EXPECT_EQ(afterIds(mirrored[39]), " V: f: 0000000000000000000000000000000000000039");
-    const std::string current = logtest::readFile(base() + L".log");
+    const std::string current = readFile(base() + L".log");
     ASSERT_LT(current.size(), debugOutput.size());
     EXPECT_EQ(current, debugOutput.substr(debugOutput.size() - current.size()))
         << "the same bytes as the file";
 }
 
 // The free functions drive the process logger (install-free) beside a logger of the test's own.
-TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
+TEST_F(LoggerTest, EveryEntryPointKeepsTheCallersLastError) {
     settings.setDword(L"", L"DebugOutputLogging", 1); // OutputDebugStringA sets error 2 under Wine
     // With the mutex already there, creating it sets ERROR_ALREADY_EXISTS.
     std::wstring name = L"Global\\KvZarnLogging_" + base();
@@ -311,17 +305,17 @@ TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
         call();
         EXPECT_EQ(GetLastError(), error) << what;
     }
-    const std::string bytes = logtest::readFile(base() + L".log");
+    const std::string bytes = readFile(base() + L".log");
     EXPECT_NE(bytes.find("f: first"), std::string::npos);
     EXPECT_NE(bytes.find("***  LOG AUTO-CLOSED ***"), std::string::npos);
     const std::string free = readFile(base(L"install-free.log"));
     EXPECT_EQ(free.substr(0, 3), "\r\n2") << "no byte-order mark; the header's blank line first";
-    const std::vector<std::string> texts = logtest::texts(free);
-    ASSERT_EQ(texts.size(), 7u);
+    const std::vector<std::string> lines = texts(free);
+    ASSERT_EQ(lines.size(), 7u);
     const std::vector<std::string> expected = {
         " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
         "*E: no function wide", "*E: no function 3", " I: ***  LOGGING ENDED  ***"};
-    EXPECT_EQ(std::vector<std::string>(texts.begin() + 2, texts.end()), expected);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), expected);
 }
 
 } // namespace
