@@ -426,10 +426,10 @@ TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndAStuckPeerCostsTheLine) {
     auto context = make();
     ASSERT_TRUE(context->open());
     HANDLE mutex = context->mutex();
-    std::thread([mutex] { WaitForSingleObject(mutex, INFINITE); }).join();
+    std::thread([mutex] { WaitForSingleObject(mutex, INFINITE); }).join(); // it ends owning it
     context->write("after\r\n", 7);
     EXPECT_TRUE(acquirableFromAnotherThread(mutex));
-    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); // held here while another thread writes
     std::thread([&] { context->write("lost\r\n", 6); }).join();
     ReleaseMutex(mutex);
     context->write("last\r\n", 6);
