@@ -153,15 +153,16 @@ protected:
     }
 };
 
-// A junction in the chain is replaced by a real directory (one that cannot be removed refuses
-// the chain: see the swapped link below); a directory a peer made meanwhile will do, a link will not.
+// A junction in the chain is replaced by a real directory, or refuses the chain
+// when it cannot be removed; a directory a peer made meanwhile will do, a link will not.
 TEST(Path, JunctionsAndPeersInTheChain) {
     const std::wstring log = L"R:\\Korvane\\Log", wisp = L" R:\\Korvane\\Log\\Wisp secured";
     // clang-format off
-    const struct { const char* why; DWORD existing, byPeer; bool result; std::vector<std::wstring> steps; } rows[] = {
-        {"junction removed", Link, 0, true, {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
-        {"peer made a directory", 0, Dir, true, {L"create " + log + L" secured", L"create" + wisp}},
-        {"peer made a link", 0, Link, false, {L"create " + log + L" secured"}},
+    const struct { const char* why; DWORD existing, byPeer; bool removable, result; std::vector<std::wstring> steps; } rows[] = {
+        {"junction removed", Link, 0, true, true, {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
+        {"junction stays", Link, 0, false, false, {L"remove " + log}},
+        {"peer made a directory", 0, Dir, true, true, {L"create " + log + L" secured", L"create" + wisp}},
+        {"peer made a link", 0, Link, true, false, {L"create " + log + L" secured"}},
     };
     // clang-format on
     SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
@@ -175,6 +176,7 @@ TEST(Path, JunctionsAndPeersInTheChain) {
         if (row.byPeer) {
             paths.madeByPeer[log] = row.byPeer;
         }
+        paths.linkRemovable = row.removable;
         EXPECT_EQ(paths.createDirectories(log + L"\\Wisp", 3, &security), row.result);
         EXPECT_EQ(paths.steps, row.steps);
     }
@@ -376,27 +378,28 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     }
 }
 
-// The component directory swapped for a link while the log is open: the next open (here for
-// a rotation) looks at the chain again and, as the link stays, moves and writes nothing; the
-// lines are counted dropped.
+// The component directory swapped for a link while the log is open: the next
+// open (here for a rotation) finds the link and writes, moves and deletes
+// nothing there; the lines are counted dropped.
 TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowed) {
     settings.setDword(L"", L"LogMaxSizeKB", 1);
-    auto owned = std::make_unique<ScriptedPath>();
-    ScriptedPath& paths = *owned;
-    paths.linkRemovable = false;
-    FileContext context(std::move(owned), L"", L"Wisp", L"install-x", Info, 0);
-    const std::wstring wisp = root / L"Korvane\\Log\\Wisp";
-    ASSERT_TRUE(FileSystem::Path().createDirectories(wisp, root.path().size() + 1, nullptr));
-    ASSERT_TRUE(context.open());
+    auto context = make();
+    ASSERT_TRUE(context->open());
+    const std::wstring wisp = root / L"Korvane\\Log\\Wisp", target = root / L"elsewhere";
     const std::string full(1024, 'a');
-    context.write(full.data(), full.size());
-    paths.entries[wisp] = Link;
-    context.write("next\r\n", 6);
-    context.write("last\r\n", 6);
-    EXPECT_EQ(context.droppedLines(), 2u);
-    EXPECT_EQ(paths.steps, std::vector<std::wstring>(2, L"remove " + wisp));
-    EXPECT_EQ(filesIn(wisp), std::vector<std::wstring>{L"install-x.log"});
-    EXPECT_EQ(readFile(current()), full);
+    context->write(full.data(), full.size());
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    writeBytes(target + L"\\install-x.log", "theirs");
+    ASSERT_TRUE(MoveFileW(wisp.c_str(), (wisp + L"-old").c_str()));
+    ASSERT_TRUE(makeDirectorySymlink(target, wisp));
+    context->write("next\r\n", 6);
+    context->write("last\r\n", 6);
+    EXPECT_EQ(context->droppedLines(), 2u);
+    EXPECT_EQ(filesIn(target), std::vector<std::wstring>{L"install-x.log"});
+    EXPECT_EQ(readFile(target + L"\\install-x.log"), "theirs");
+    EXPECT_EQ(readFile(wisp + L"-old\\install-x.log"), full);
+    context.reset();
+    EXPECT_TRUE(removeSymlink(wisp));
 }
 
 // A disk that fills up mid-line: the torn line is cut off and counted; when even
@@ -441,8 +444,10 @@ TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndAStuckPeerCostsTheLine) {
 // A handle that could wait but not release would keep the mutex owned after the
 // first line and lock every other writer out; this process logs nothing instead.
 TEST_F(FileContextTest, AMutexThatCannotBeReleasedIsNotUsed) {
-    std::wstring name = L"Global\\KvZarnLogging_" + root / L"Korvane\\Log\\Wisp\\install-x";
-    std::replace(name.begin() + 7, name.end(), L'\\', L'_');
+    auto first = make();
+    ASSERT_TRUE(first->open());
+    const std::wstring name = first->mutexName(false);
+    first.reset();
     for (const auto& [dacl, usable] :
          {std::pair<const char*, bool>{"D:(A;;0x100000;;;WD)", false}, {"D:(A;;0x100001;;;WD)", true}}) {
         kv::UniqueHandle peer(CreateMutexW(SecurityAttributes(dacl).get(), FALSE, name.c_str()));

@@ -90,4 +90,36 @@ inline std::vector<std::string> texts(const std::string& bytes) {
     return result;
 }
 
+// A Linux directory symbolic link at link to target, made through Wine's Z: drive; true
+// once Windows sees it. removeSymlink removes the link, never the target. The Linux
+// programs' process may end before the effect shows, so the outcome is polled.
+inline bool runLinuxTool(const std::string& tool, const std::wstring& target, const std::wstring& link,
+                         bool (*done)(const std::wstring&)) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring command = L"Z:\\bin\\" + std::wstring(tool.begin(), tool.end());
+    for (const std::wstring& path : {target, link}) {
+        char* name = convert && !path.empty() ? convert(path.c_str()) : nullptr;
+        const std::string unix = name ? name : "";
+        HeapFree(GetProcessHeap(), 0, name);
+        command += path.empty() ? L"" : L" \"" + std::wstring(unix.begin(), unix.end()) + L"\"";
+    }
+    if (kv::test::runCommand(command, 10000) == ~0u) {
+        return false;
+    }
+    for (int i = 0; i < 200 && !done(link); ++i) {
+        Sleep(25);
+    }
+    return done(link);
+}
+inline bool makeDirectorySymlink(const std::wstring& target, const std::wstring& link) {
+    return runLinuxTool("ln -s", target, link, [](const std::wstring& path) {
+        return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && exists(path);
+    });
+}
+inline bool removeSymlink(const std::wstring& link) {
+    return runLinuxTool("rm -f", L"", link, [](const std::wstring& path) { return !exists(path); });
+}
+
 } // namespace logtest
