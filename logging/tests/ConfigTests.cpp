@@ -16,11 +16,11 @@ constexpr REGSAM V32 = KEY_WOW64_32KEY;
 constexpr REGSAM V64 = KEY_WOW64_64KEY;
 
 TEST(LoggingConfig, LogLevelLookup) {
-    // A setting: its subkey, value and type and whether it is in the 64-bit view.
+    // A setting: its subkey and value, a REG_DWORD in the 32-bit view unless told otherwise.
     struct Setting {
         const wchar_t* subkey;
         DWORD value, type = REG_DWORD;
-        bool view64 = false;
+        REGSAM view = V32;
     };
     const wchar_t* file = L"Wisp\\install-x";
     // clang-format off
@@ -32,7 +32,7 @@ TEST(LoggingConfig, LogLevelLookup) {
         {"component 0xFFFFFFFF skipped", {{L"Wisp", 0xFFFFFFFF}, {L"", 2}}, L"Wisp", 2},
         {"global 0xFFFFFFFF is a value", {{L"", 0xFFFFFFFF}}, L"Wisp", -1},
         {"REG_SZ ignored everywhere", {{file, 6, REG_SZ}, {L"Wisp", 6, REG_SZ}, {L"", 6, REG_SZ}}, L"Wisp", 4},
-        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, true}, {L"", 6, REG_DWORD, true}}, L"Wisp", 4},
+        {"64-bit view never read", {{L"Wisp", 6, REG_DWORD, V64}, {L"", 6, REG_DWORD, V64}}, L"Wisp", 4},
         {"nothing set", {}, L"Wisp", 4},
     };
     // clang-format on
@@ -40,7 +40,7 @@ TEST(LoggingConfig, LogLevelLookup) {
         logtest::LoggingSettings settings;
         for (const Setting& setting : row.settings) {
             if (setting.type == REG_DWORD) {
-                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view64 ? V64 : V32);
+                settings.setDword(setting.subkey, L"LogLevel", setting.value, setting.view);
             } else {
                 settings.setString(setting.subkey, L"LogLevel", std::to_wstring(setting.value), setting.type);
             }
@@ -80,26 +80,30 @@ TEST(LoggingConfig, RegistryStringsDropOneTerminatorAndAreNotExpanded) {
 }
 
 // Each source of a root is taken away in turn: RootPath (32-bit view), the
-// Shell Folders entry, then the environment variable remains.
+// Shell Folders entry (put back as it was afterwards), then the environment variable remains.
 TEST(LoggingConfig, RootFallsBackFromRootPathToShellFolderToEnvironment) {
+    const wchar_t* folders = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
     const std::wstring fromFolder = L"C:\\FromShellFolders";
     const std::tuple<RootKind, HKEY, const wchar_t*, const wchar_t*> rows[] = {
         {RootKind::Machine, HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"},
         {RootKind::User, HKEY_CURRENT_USER, L"Local AppData", L"%LOCALAPPDATA%"}};
     for (const auto& [kind, hive, name, environment] : rows) {
         logtest::LoggingSettings settings;
-        logtest::ShellFolder folder(name, hive);
+        const std::optional<kv::test::RegValue> old = kv::test::readValue(hive, folders, name);
         settings.setRoot(L"D:\\Logs", hive);
         if (hive == HKEY_LOCAL_MACHINE) { // HKCU\Software has one view only
             settings.setString(L"", L"RootPath", L"D:\\Wrong", REG_SZ, V64);
         }
-        folder.set(&fromFolder);
+        kv::test::writeValue(hive, folders, name, REG_SZ, kv::test::bytesOf(fromFolder + L'\0'));
         EXPECT_EQ(readLoggingRoot(kind), L"D:\\Logs");
         settings.setRoot(L"", hive);
         EXPECT_EQ(readLoggingRoot(kind), fromFolder);
-        folder.set(nullptr);
+        RegDeleteKeyValueW(hive, folders, name);
         EXPECT_EQ(readLoggingRoot(kind), expandEnvironment(environment));
         EXPECT_NE(readLoggingRoot(kind), environment);
+        if (old) {
+            kv::test::writeValue(hive, folders, name, old->first, old->second);
+        }
     }
 }
 

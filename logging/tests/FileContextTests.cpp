@@ -21,9 +21,7 @@
 #include <vector>
 
 using namespace KvZarnLogging;
-using logtest::exists;
-using logtest::readFile;
-using logtest::writeBytes;
+using namespace logtest;
 using ::testing::Each;
 using ::testing::SizeIs;
 
@@ -121,17 +119,11 @@ bool acquirableFromAnotherThread(HANDLE mutex) {
     return result == WAIT_OBJECT_0;
 }
 
-TEST(Path, CreatesTheChainBelowTheRootOnly) {
-    kv::test::TempDirectory dir;
-    FileSystem::Path paths;
-    EXPECT_TRUE(paths.createDirectories(dir / L"Korvane\\Log\\Wisp", dir.path().size() + 1, nullptr));
-    EXPECT_TRUE(exists(dir / L"Korvane\\Log\\Wisp"));
-    const std::wstring missingRoot = dir / L"missing";
-    EXPECT_FALSE(paths.createDirectories(missingRoot + L"\\Korvane", missingRoot.size() + 1, nullptr));
-    EXPECT_FALSE(exists(missingRoot));
-}
+constexpr DWORD Dir = FILE_ATTRIBUTE_DIRECTORY,
+                Link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
 
-// A file system in which some names are junctions; every step is recorded.
+// A file system in which some names are junctions (the others as they are on disk); every
+// step is recorded.
 class ScriptedPath : public FileSystem::Path {
 public:
     std::map<std::wstring, DWORD> entries;
@@ -143,7 +135,7 @@ public:
 protected:
     DWORD attributes(const std::wstring& path) override {
         const auto found = entries.find(path);
-        return found == entries.end() ? INVALID_FILE_ATTRIBUTES : found->second;
+        return found == entries.end() ? Path::attributes(path) : found->second;
     }
     bool removeLink(const std::wstring& path) override {
         steps.push_back(L"remove " + path);
@@ -164,8 +156,6 @@ protected:
 // A junction in the chain is replaced by a real directory, or refuses the chain
 // when it cannot be removed; a directory a peer made meanwhile will do, a link will not.
 TEST(Path, JunctionsAndPeersInTheChain) {
-    constexpr DWORD Dir = FILE_ATTRIBUTE_DIRECTORY,
-                    Link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     const std::wstring log = L"R:\\Korvane\\Log", wisp = L" R:\\Korvane\\Log\\Wisp secured";
     // clang-format off
     const struct { const char* why; DWORD existing, byPeer; bool removable, result; std::vector<std::wstring> steps; } rows[] = {
@@ -204,10 +194,6 @@ protected:
         return root.path() + L"\\Korvane\\Log\\Wisp\\install-x." + (n ? std::to_wstring(n) + L"." : L"") +
                L"log";
     }
-    void writeBackups() {
-        writeBytes(backup(1), "first backup");
-        writeBytes(backup(2), "second backup");
-    }
     void removeLogs() {
         for (int n = 0; n <= 2; ++n) {
             DeleteFileW(backup(n).c_str());
@@ -215,7 +201,7 @@ protected:
     }
 
     kv::test::TempDirectory root;
-    logtest::LoggingSettings settings;
+    LoggingSettings settings;
     Probe probe;
 };
 
@@ -240,12 +226,8 @@ TEST_F(FileContextTest, LayoutFollowsTheNamespaceAndTheFileComesWithTheFirstLine
     }
 }
 
-class DirectoriesThere : public FileSystem::Path {
-    bool createDirectories(const std::wstring&, size_t, SECURITY_ATTRIBUTES*) override { return true; }
-};
-
 TEST(FileContextNames, EveryProcessOfOneFileSharesOneMutexName) {
-    FileContext context(std::make_unique<DirectoriesThere>(), L"", L"Wisp", L"install-x", Info, 0);
+    FileContext context(std::make_unique<ScriptedPath>(), L"", L"Wisp", L"install-x", Info, 0);
     ASSERT_TRUE(context.buildPath(L"C:\\ProgramData", false));
     EXPECT_EQ(context.mutexName(false), L"Global\\KvZarnLogging_C:_ProgramData_Korvane_Log_Wisp_install-x");
 }
@@ -257,12 +239,10 @@ TEST_F(FileContextTest, AdministratorGetsTheAclAndTheGuardedMutex) {
     const std::string acl = "D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;AU)";
     auto context = make();
     ASSERT_TRUE(context->open());
-    EXPECT_EQ(context->basePath(), root.path() + L"\\Korvane\\Log\\Wisp\\install-x");
     context->write("line\r\n", 6);
     // Made at the first open, looked at again before the file is opened.
     EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(acl))));
     EXPECT_EQ(probe.files, std::vector<std::string>{normal(acl)});
-    EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
     const std::string owned = normal("O:BA" + acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
     EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
                                                        "Korvane\\Log\\Wisp: " + owned}));
@@ -325,8 +305,8 @@ TEST_F(FileContextTest, TwoWritersShareOneRotatingFile) {
         for (int n = 2; n >= 0; --n) {
             const std::string bytes = readFile(backup(n));
             EXPECT_EQ(bytes.size(), n == 0 ? currentSize : backupSize) << n;
-            EXPECT_TRUE(logtest::splitLines(bytes).whole);
-            for (const std::string& line : logtest::splitLines(bytes).lines) {
+            EXPECT_TRUE(splitLines(bytes).whole);
+            for (const std::string& line : splitLines(bytes).lines) {
                 numbers[line[0] - '0'].push_back(std::stoi(line.substr(2)));
             }
         }
@@ -364,18 +344,18 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
-        kv::test::TempDirectory other;
         probe.refusedMoveFrom = row.refusedMove;
         auto context = make();
         ASSERT_TRUE(context->open());
-        writeBackups();
+        writeBytes(backup(1), "first backup");
+        writeBytes(backup(2), "second backup");
         if (row.kind == Directory) {
             ASSERT_TRUE(CreateDirectoryW(current().c_str(), nullptr));
-        } else if (row.kind == HardLinked) {
-            writeBytes(other / L"elsewhere", row.content);
-            ASSERT_TRUE(CreateHardLinkW(current().c_str(), (other / L"elsewhere").c_str(), nullptr));
         } else {
             writeBytes(current(), row.content);
+        }
+        if (row.kind == HardLinked) {
+            ASSERT_TRUE(CreateHardLinkW((root / L"elsewhere").c_str(), current().c_str(), nullptr));
         }
         kv::UniqueFile holder;
         if (row.kind == HeldForReading || row.kind == Viewed) {
@@ -392,7 +372,7 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
         EXPECT_EQ(readFile(current()), row.rotated ? "new\r\n" : kept);
         EXPECT_EQ(readFile(backup(1)), row.rotated ? row.content : "first backup");
         EXPECT_EQ(readFile(backup(2)), row.rotated ? "first backup" : "second backup");
-        EXPECT_EQ(logtest::filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u);
+        EXPECT_EQ(filesIn(root / L"Korvane\\Log\\Wisp").size(), 3u);
         removeLogs();
         RemoveDirectoryW(current().c_str());
     }
@@ -411,15 +391,15 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     writeBytes(target + L"\\install-x.log", "theirs");
     ASSERT_TRUE(MoveFileW(wisp.c_str(), (wisp + L"-old").c_str()));
-    ASSERT_TRUE(logtest::makeDirectorySymlink(target, wisp));
+    ASSERT_TRUE(makeDirectorySymlink(target, wisp));
     context->write("next\r\n", 6);
     context->write("last\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 2u);
-    EXPECT_EQ(logtest::filesIn(target), std::vector<std::wstring>{L"install-x.log"});
+    EXPECT_EQ(filesIn(target), std::vector<std::wstring>{L"install-x.log"});
     EXPECT_EQ(readFile(target + L"\\install-x.log"), "theirs");
     EXPECT_EQ(readFile(wisp + L"-old\\install-x.log"), full);
     context.reset();
-    EXPECT_TRUE(logtest::removeSymlink(wisp));
+    EXPECT_TRUE(removeSymlink(wisp));
 }
 
 // A disk that fills up mid-line: the torn line is cut off and counted; when even
@@ -448,28 +428,13 @@ TEST_F(FileContextTest, AShortWriteLeavesOnlyWholeLinesAndIsCounted) {
 TEST_F(FileContextTest, AnAbandonedMutexIsTakenOverAndAStuckPeerCostsTheLine) {
     auto context = make();
     ASSERT_TRUE(context->open());
-    const std::wstring name = context->mutexName(false);
-    const kv::UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const auto peer = [&](DWORD holdMs) {
-        return std::thread([&, holdMs] {
-            HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str());
-            WaitForSingleObject(mutex, INFINITE);
-            SetEvent(taken.get());
-            if (holdMs != 0) { // else the thread ends owning it
-                Sleep(holdMs);
-                ReleaseMutex(mutex);
-            }
-            CloseHandle(mutex);
-        });
-    };
-    peer(0).join();
+    HANDLE mutex = context->mutex();
+    std::thread([mutex] { WaitForSingleObject(mutex, INFINITE); }).join(); // it ends owning it
     context->write("after\r\n", 7);
-    EXPECT_TRUE(acquirableFromAnotherThread(context->mutex()));
-    ResetEvent(taken.get());
-    std::thread stuck = peer(1500);
-    WaitForSingleObject(taken.get(), INFINITE);
-    context->write("lost\r\n", 6);
-    stuck.join();
+    EXPECT_TRUE(acquirableFromAnotherThread(mutex));
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); // held here while another thread writes
+    std::thread([&] { context->write("lost\r\n", 6); }).join();
+    ReleaseMutex(mutex);
     context->write("last\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 1u);
     EXPECT_EQ(readFile(current()), "after\r\nlast\r\n");
@@ -497,15 +462,20 @@ TEST_F(FileContextTest, AMutexThatCannotBeReleasedIsNotUsed) {
     }
 }
 
+// A file where a directory belongs, or a root that is missing (and is never created).
 TEST_F(FileContextTest, WhenTheDirectoriesFailNothingIsEverWritten) {
     writeBytes(root / L"Korvane", "a file where a directory belongs");
-    auto context = make();
-    EXPECT_FALSE(context->open());
-    EXPECT_EQ(context->basePath(), L"");
-    context->write("line\r\n", 6);
-    EXPECT_EQ(context->droppedLines(), 1u);
-    EXPECT_FALSE(context->open());
+    for (const std::wstring& logRoot : {root.path(), root / L"missing"}) {
+        settings.setRoot(logRoot);
+        auto context = make();
+        EXPECT_FALSE(context->open());
+        EXPECT_EQ(context->basePath(), L"");
+        context->write("line\r\n", 6);
+        EXPECT_EQ(context->droppedLines(), 1u);
+        EXPECT_FALSE(context->open());
+    }
     EXPECT_EQ(readFile(root / L"Korvane"), "a file where a directory belongs");
+    EXPECT_FALSE(exists(root / L"missing"));
 }
 
 } // namespace

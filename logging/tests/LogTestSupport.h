@@ -5,6 +5,8 @@
 #include "logging/Config.h"
 #include "test-support/TestSupport.h"
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -39,55 +41,19 @@ private:
         user_{HKEY_CURRENT_USER, KvZarnLogging::LoggingKeyPath};
 };
 
-// A REG_SZ value of the current user's Shell Folders key, set (or removed, for null) by a
-// test and put back as it was (or removed) afterwards.
-class ShellFolder {
-public:
-    explicit ShellFolder(const wchar_t* name, HKEY hive = HKEY_CURRENT_USER)
-        : hive_(hive), name_(name), old_(kv::test::readValue(hive, Key, name)) {}
-    ~ShellFolder() {
-        if (old_) {
-            kv::test::writeValue(hive_, Key, name_.c_str(), old_->first, old_->second);
-        } else {
-            set(nullptr);
-        }
-    }
-    ShellFolder(const ShellFolder&) = delete;
-    ShellFolder& operator=(const ShellFolder&) = delete;
-    void set(const std::wstring* text) {
-        if (text) {
-            kv::test::writeValue(hive_, Key, name_.c_str(), REG_SZ, kv::test::bytesOf(*text + L'\0'));
-        } else {
-            RegDeleteKeyValueW(hive_, Key, name_.c_str());
-        }
-    }
-
-private:
-    static constexpr wchar_t Key[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-    HKEY hive_;
-    std::wstring name_;
-    std::optional<kv::test::RegValue> old_;
-};
-
 inline void writeBytes(const std::wstring& path, const std::string& bytes) {
-    kv::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
 }
 
 inline bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The names of the files and directories in a directory, without "." and "..".
+// The names of the files and directories in a directory.
 inline std::vector<std::wstring> filesIn(const std::wstring& directory) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    kv::UniqueFind find(FindFirstFileW((directory + L"\\*").c_str(), &data));
-    for (bool more = find.valid(); more; more = FindNextFileW(find.get(), &data) != FALSE) {
-        if (data.cFileName != std::wstring(L".") && data.cFileName != std::wstring(L"..")) {
-            names.push_back(data.cFileName);
-        }
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().wstring());
     }
     return names;
 }

@@ -16,9 +16,7 @@
 #include <vector>
 
 using namespace KvZarnLogging;
-using logtest::afterIds;
-using logtest::readFile;
-using logtest::texts;
+using namespace logtest;
 
 namespace {
 
@@ -38,31 +36,26 @@ struct Captured {
 class CapturingContext : public FileContext {
 public:
     explicit CapturingContext(Captured& captured)
-        : FileContext(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"x", Info, 0),
-          captured_(captured) {}
-    bool open() override { return captured_.opens++ == 0; }
-    void write(const char* bytes, size_t count) override { captured_.bytes.append(bytes, count); }
-    void flush() override { ++captured_.flushes; }
-    int logLevel() override { return captured_.level; }
+        : FileContext(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"x", Info, 0), captured(captured) {
+    }
+    bool open() override { return captured.opens++ == 0; }
+    void write(const char* bytes, size_t count) override { captured.bytes.append(bytes, count); }
+    void flush() override { ++captured.flushes; }
+    int logLevel() override { return captured.level; }
     bool debugOutputEnabled() override { return false; }
-
-private:
-    Captured& captured_;
+    Captured& captured;
 };
 
-class CapturingLogger : public LoggerWin {
-public:
-    explicit CapturingLogger(Captured& captured) : LoggerWin(&fakeTick), captured_(captured) {}
-    std::unique_ptr<FileContext> createFileContext(const wchar_t* nameSpace, const std::wstring&,
-                                                   const std::wstring& fileName, int, unsigned) override {
-        ++captured_.created;
-        captured_.nameSpace = nameSpace ? nameSpace : L"(null)";
-        captured_.fileName = fileName;
-        return std::make_unique<CapturingContext>(captured_);
+// Captured is the first base: it outlives the auto-close marker of the logger's destructor.
+struct CapturingLogger : Captured, LoggerWin {
+    CapturingLogger() : LoggerWin(&fakeTick) {}
+    std::unique_ptr<FileContext> createFileContext(const wchar_t* given, const std::wstring&,
+                                                   const std::wstring& file, int, unsigned) override {
+        ++created;
+        nameSpace = given ? given : L"(null)";
+        fileName = file;
+        return std::make_unique<CapturingContext>(*this);
     }
-
-private:
-    Captured& captured_;
 };
 
 template <class Char>
@@ -82,11 +75,20 @@ std::string now() {
     return text;
 }
 
+// A logging root of its own, for the tests that log to a file.
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { fakeNow = 1000; }
-    Captured captured;
-    CapturingLogger logger{captured};
+    void SetUp() override {
+        fakeNow = 1000;
+        settings.setRoot(root.path());
+    }
+    std::wstring base(const std::wstring& name = L"install-x") const {
+        return root.path() + L"\\Korvane\\Log\\Wisp\\" + name;
+    }
+    kv::test::TempDirectory root;
+    logtest::LoggingSettings settings;
+    CapturingLogger logger;
+    Captured& captured = logger;
 };
 
 TEST(ShortenFunctionName, Table) {
@@ -129,7 +131,7 @@ TEST_F(LoggerTest, LineFormatTagsAndUtf8) {
     char ids[32];
     std::snprintf(ids, sizeof(ids), " [%04x.%04x] ", static_cast<unsigned>(GetCurrentProcessId()),
                   static_cast<unsigned>(GetCurrentThreadId()));
-    const logtest::Lines lines = logtest::splitLines(captured.bytes);
+    const Lines lines = splitLines(captured.bytes);
     EXPECT_TRUE(lines.whole);
     ASSERT_EQ(lines.lines.size(), 12u);
     for (const std::string& line : lines.lines) {
@@ -216,10 +218,9 @@ TEST(StartMarker, ShowsTheZoneOfTheProcess) {
     char marker[96];
     std::snprintf(marker, sizeof(marker), " I: ***  LOGGING STARTED  *** (%s, session: 0x%x)", expected,
                   static_cast<unsigned>(session));
-    Captured captured;
-    CapturingLogger logger(captured);
+    CapturingLogger logger;
     logger.open(L"", L"Wisp", L"x", Info, 0);
-    EXPECT_EQ(texts(captured.bytes), (std::vector<std::string>{"", marker}))
+    EXPECT_EQ(texts(logger.bytes), (std::vector<std::string>{"", marker}))
         << "a blank line before the header";
 }
 
@@ -231,22 +232,9 @@ LONG CALLBACK collectDebugOutput(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-class LoggerFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fakeNow = 1000;
-        settings.setRoot(root.path());
-    }
-    std::wstring base(const std::wstring& name = L"install-x") const {
-        return root.path() + L"\\Korvane\\Log\\Wisp\\" + name;
-    }
-    kv::test::TempDirectory root;
-    logtest::LoggingSettings settings;
-};
-
 // Registry changes apply on the first call after 60000 ms: the level, the size
 // limit and the debugger mirror.
-TEST_F(LoggerFile, ConfigurationIsReadAgainAfterTheInterval) {
+TEST_F(LoggerTest, ConfigurationIsReadAgainAfterTheInterval) {
     settings.setDword(L"", L"LogLevel", Error);
     PVOID handler = AddVectoredExceptionHandler(1, collectDebugOutput);
     debugOutput.clear();
@@ -266,25 +254,24 @@ TEST_F(LoggerFile, ConfigurationIsReadAgainAfterTheInterval) {
         }
     }
     RemoveVectoredExceptionHandler(handler);
-    EXPECT_TRUE(logtest::exists(base() + L".1.log")) << "the 1 KB limit applies";
-    const std::vector<std::string> mirrored = logtest::splitLines(debugOutput).lines;
+    EXPECT_TRUE(exists(base() + L".1.log")) << "the 1 KB limit applies";
+    const std::vector<std::string> mirrored = splitLines(debugOutput).lines;
     ASSERT_EQ(mirrored.size(), 41u) << "every line, the auto-close marker too";
     EXPECT_EQ(afterIds(mirrored[39]), " V: f: 0000000000000000000000000000000000000039");
-    const std::string current = logtest::readFile(base() + L".log");
+    const std::string current = readFile(base() + L".log");
     ASSERT_LT(current.size(), debugOutput.size());
     EXPECT_EQ(current, debugOutput.substr(debugOutput.size() - current.size()))
         << "the same bytes as the file";
 }
 
 // The free functions drive the process logger (install-free) beside a logger of the test's own.
-TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
+TEST_F(LoggerTest, EveryEntryPointKeepsTheCallersLastError) {
     settings.setDword(L"", L"DebugOutputLogging", 1); // OutputDebugStringA sets error 2 under Wine
     // With the mutex already there, creating it sets ERROR_ALREADY_EXISTS.
     std::wstring name = L"Global\\KvZarnLogging_" + base();
     std::replace(name.begin() + 7, name.end(), L'\\', L'_');
     kv::UniqueHandle existing(CreateMutexW(nullptr, FALSE, name.c_str()));
     auto logger = std::make_unique<LoggerWin>(&fakeTick);
-    EXPECT_FALSE(isLogEnabled(Fatal)) << "nothing passes before openLog";
     const std::pair<const char*, std::function<void()>> calls[] = {
         {"open with ForceVerbose", [&] { logger->open(L"", L"Wisp", L"install-x", Info, ForceVerbose); }},
         {"first log call sets up the file", [&] { logf(*logger, Info, "f", L"%ls", L"first"); }},
@@ -318,17 +305,17 @@ TEST_F(LoggerFile, EveryEntryPointKeepsTheCallersLastError) {
         call();
         EXPECT_EQ(GetLastError(), error) << what;
     }
-    const std::string bytes = logtest::readFile(base() + L".log");
+    const std::string bytes = readFile(base() + L".log");
     EXPECT_NE(bytes.find("f: first"), std::string::npos);
     EXPECT_NE(bytes.find("***  LOG AUTO-CLOSED ***"), std::string::npos);
     const std::string free = readFile(base(L"install-free.log"));
     EXPECT_EQ(free.substr(0, 3), "\r\n2") << "no byte-order mark; the header's blank line first";
-    const std::vector<std::string> texts = logtest::texts(free);
-    ASSERT_EQ(texts.size(), 7u);
+    const std::vector<std::string> lines = texts(free);
+    ASSERT_EQ(lines.size(), 7u);
     const std::vector<std::string> expected = {
         " I: InstallerMain: Version: 02.08 (x64)", ".W: wp::markActiveVersion: narrow text",
         "*E: no function wide", "*E: no function 3", " I: ***  LOGGING ENDED  ***"};
-    EXPECT_EQ(std::vector<std::string>(texts.begin() + 2, texts.end()), expected);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), expected);
 }
 
 } // namespace
