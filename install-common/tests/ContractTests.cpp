@@ -30,6 +30,11 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
     static constexpr const wchar_t* OpenCall = L"ITaskFolder::GetTask";
     static constexpr const wchar_t* RunCall = L"IRegisteredTask::Run";
     static constexpr const wchar_t* SaveCall = L"ITaskFolder::RegisterTaskDefinition";
+    // The interval fields are 16-bit and signed; each kind of trigger refuses its own.
+    static constexpr std::uint32_t WidestInterval = 0x7FFF;
+    static constexpr const wchar_t* TimeRefusedBy = L"formatBoundaryTime";
+    static constexpr const wchar_t* DailyRefusedBy = L"createDailyTrigger";
+    static constexpr const wchar_t* WeeklyRefusedBy = L"createWeeklyTrigger";
     static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler20>(); }
     static bool stored(const std::wstring& name) { return !xmlOf(name).empty(); }
     // The updater task as the 2.0 service holds it: every setting the library fixes.
@@ -118,6 +123,10 @@ struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Schedu
     static constexpr const wchar_t* OpenCall = L"ITaskScheduler::Activate";
     static constexpr const wchar_t* RunCall = L"ITask::Run";
     static constexpr const wchar_t* SaveCall = L"IPersistFile::Save";
+    static constexpr std::uint32_t WidestInterval = 0xFFFF;
+    static constexpr const wchar_t* TimeRefusedBy = L"setTriggers";
+    static constexpr const wchar_t* DailyRefusedBy = L"setTriggers";
+    static constexpr const wchar_t* WeeklyRefusedBy = L"setTriggers";
     static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler10>(); }
     bool stored(const std::wstring& name) const {
         return GetFileAttributesW(doubles::ts10::jobFilePath(store.path(), name).c_str()) !=
@@ -261,26 +270,23 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
     EXPECT_EQ(starts.read(), 2u) << "started once per install, nothing more";
 }
 
-TYPED_TEST(Contract, AnUnknownNameIsNoTaskAndAnUnsavedTaskDoesNotRun) {
-    EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
-    const auto task = this->scheduler->createTask(L"Wisp Updater");
-    ASSERT_NE(task, nullptr);
-    EXPECT_EQ(task->getName(), L"Wisp Updater");
+// Nothing is stored before save; a task keeps working after its scheduler is gone.
+TYPED_TEST(Contract, StoresSavedTasksOnlyAndListsOpensAndRemovesThem) {
     kv::test::StartCounter starts;
-    task->setCommand(kv::test::marker());
+    EXPECT_TRUE(this->scheduler->getTasks().empty());
+    EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
+    const auto task = this->newTask(L"Wisp Updater");
+    EXPECT_EQ(task->getName(), L"Wisp Updater");
     task->run();
     EXPECT_FALSE(this->stored(L"Wisp Updater")) << "createTask stores nothing";
     EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
     kv::test::expectThrow([&] { this->scheduler->removeTask(L"Wisp Updater"); },
                           HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), TypeParam::SchedulerName + L"removeTask");
-    Sleep(300);
-    EXPECT_EQ(starts.read(), 0u);
-}
-
-TYPED_TEST(Contract, ListsOpensAndRemovesStoredTasks) {
-    EXPECT_TRUE(this->scheduler->getTasks().empty());
-    this->savedTask(L"Wisp Updater");
-    this->savedTask(L"A");
+    task->save(L"", L"");
+    const auto orphan = this->scheduler->createTask(L"A");
+    this->scheduler = TypeParam::connect();
+    orphan->setCommand(L"C:\\windows\\system32\\cmd.exe");
+    orphan->save(L"", L"");
     std::vector<std::wstring> names = this->scheduler->getTasks();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::wstring>{L"A", L"Wisp Updater"}));
@@ -288,6 +294,8 @@ TYPED_TEST(Contract, ListsOpensAndRemovesStoredTasks) {
     EXPECT_FALSE(this->stored(L"A"));
     EXPECT_EQ(this->scheduler->getTask(L"A"), nullptr);
     EXPECT_EQ(this->scheduler->getTasks(), std::vector<std::wstring>{L"Wisp Updater"});
+    Sleep(300);
+    EXPECT_EQ(starts.read(), 0u) << "an unsaved task does not run";
 }
 
 TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
@@ -334,6 +342,33 @@ TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
                           TypeParam::TaskName + L"setTriggers");
 }
 
+// Start and end times outside the platform's calendar, intervals wider than its fields.
+TYPED_TEST(Contract, RefusesTriggersThePlatformCannotHold) {
+    const auto task = this->scheduler->createTask(L"Bounds");
+    for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0),
+                                     kv::test::utcTime(3001, 6, 1, 0, 0, 0), kv::NeverTime - 1}) {
+        for (const bool atEnd : {false, true}) {
+            const auto daily = std::make_shared<kv::DailyTrigger>();
+            daily->setStart(atEnd ? kv::test::utcTime(2027, 1, 2, 3, 4, 5) : time);
+            daily->setEnd(time);
+            daily->setNoEndDate(!atEnd);
+            kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                                  TypeParam::TaskName + TypeParam::TimeRefusedBy);
+        }
+    }
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    daily->setDaysInterval(TypeParam::WidestInterval);
+    weekly->setWeeksInterval(TypeParam::WidestInterval);
+    task->setTriggers({daily, weekly});
+    daily->setDaysInterval(TypeParam::WidestInterval + 1);
+    weekly->setWeeksInterval(TypeParam::WidestInterval + 1);
+    kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                          TypeParam::TaskName + TypeParam::DailyRefusedBy);
+    kv::test::expectThrow([&] { task->setTriggers({weekly}); }, E_INVALIDARG,
+                          TypeParam::TaskName + TypeParam::WeeklyRefusedBy);
+}
+
 TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
     const auto task = this->savedTask(L"Runner");
     kv::test::failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
@@ -349,14 +384,6 @@ TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
     kv::test::failNext(TypeParam::SaveCall, E_ACCESSDENIED);
     kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, TypeParam::TaskName + L"save");
     EXPECT_TRUE(this->stored(L"Stored")) << "the platform keeps what it had";
-}
-
-TYPED_TEST(Contract, TasksOutliveTheirScheduler) {
-    const auto task = this->scheduler->createTask(L"Orphan");
-    this->scheduler.reset();
-    task->setCommand(L"C:\\windows\\system32\\cmd.exe");
-    task->save(L"", L"");
-    EXPECT_TRUE(this->stored(L"Orphan"));
 }
 
 TYPED_TEST(Contract, EveryFailedCallThrowsWithItsOperation) {
