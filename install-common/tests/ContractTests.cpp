@@ -35,19 +35,13 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
     static constexpr const wchar_t* TimeRefusedBy = L"formatBoundaryTime";
     static constexpr const wchar_t* DailyRefusedBy = L"createDailyTrigger";
     static constexpr const wchar_t* WeeklyRefusedBy = L"createWeeklyTrigger";
-    static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler20>(); }
     static bool stored(const std::wstring& name) { return !xmlOf(name).empty(); }
     // The updater task as the 2.0 service holds it: every setting the library fixes.
-    static void expectUpdaterTask(const std::wstring& program, kv::TimePoint before, kv::TimePoint after) {
+    static void expectUpdaterTask(const std::wstring& program) {
         const std::wstring xml = xmlOf(L"Wisp Updater");
         const std::wstring triggers = kv::test::element(xml, L"Triggers");
         EXPECT_EQ(triggers.find(L"Trigger "), triggers.rfind(L"Trigger ")) << "one trigger";
         EXPECT_NE(triggers.find(L"<TimeTrigger id=\"trigger1\">"), std::wstring::npos);
-        const std::wstring start = kv::test::element(triggers, L"StartBoundary");
-        EXPECT_GE(start, kv::test::isoText(kv::test::localTimeOf(before + 6000000000LL))) << "local time";
-        EXPECT_LE(start, kv::test::isoText(kv::test::localTimeOf(after + 6000000000LL)));
-        EXPECT_EQ(start.size(), 19u) << "to the second";
-        EXPECT_EQ(triggers.find(L"EndBoundary"), std::wstring::npos);
         EXPECT_EQ(xml.find(L"</Exec>"), xml.rfind(L"</Exec>")) << "one action";
         EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(kv::test::element(xml, L"GroupId"), L"NT AUTHORITY\\SYSTEM");
@@ -127,14 +121,13 @@ struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Schedu
     static constexpr const wchar_t* TimeRefusedBy = L"setTriggers";
     static constexpr const wchar_t* DailyRefusedBy = L"setTriggers";
     static constexpr const wchar_t* WeeklyRefusedBy = L"setTriggers";
-    static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler10>(); }
     bool stored(const std::wstring& name) const {
         return GetFileAttributesW(doubles::ts10::jobFilePath(store.path(), name).c_str()) !=
                INVALID_FILE_ATTRIBUTES;
     }
     // The updater's work item: no trigger (no repeat triggers before 2.0), high
     // priority class, the local system account.
-    static void expectUpdaterTask(const std::wstring& program, kv::TimePoint, kv::TimePoint) {
+    static void expectUpdaterTask(const std::wstring& program) {
         const kv::ComPtr<ITask> item = storedWorkItem(L"Wisp Updater");
         WORD triggers = 1;
         DWORD priority = 0;
@@ -247,7 +240,6 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
     kv::test::StartCounter starts;
     for (std::size_t install = 1; install <= 2; ++install) {
         SCOPED_TRACE("install " + std::to_string(install));
-        const kv::TimePoint before = kv::currentTime();
         std::shared_ptr<kv::Task> task = this->scheduler->getTask(L"Wisp Updater");
         if (!task) {
             task = this->scheduler->createTask(L"Wisp Updater");
@@ -261,7 +253,7 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
         task->setTriggers({trigger});
         task->save(L"", L"");
         task->run();
-        this->expectUpdaterTask(kv::test::marker(), before, kv::currentTime());
+        this->expectUpdaterTask(kv::test::marker());
         EXPECT_EQ(this->scheduler->getTasks(), std::vector<std::wstring>{L"Wisp Updater"}) << "replaced";
         EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater")->getPriority(), TaskPriority::High);
         EXPECT_EQ(starts.waitFor(install), install);
