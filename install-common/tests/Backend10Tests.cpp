@@ -37,6 +37,10 @@ TEST(Task10MakeTriggerLocalTime, BeginsAndEndsInLocalTimeToTheMinute) {
     };
     const std::wstring begins = text(r.wBeginYear, r.wBeginMonth, r.wBeginDay, r.wStartHour, r.wStartMinute);
     const std::wstring ends = text(r.wEndYear, r.wEndMonth, r.wEndDay, 0, 0);
+    const SYSTEMTIME localStart = kv::test::localTimeOf(start), localEnd = kv::test::localTimeOf(end);
+    EXPECT_EQ(begins, text(localStart.wYear, localStart.wMonth, localStart.wDay, localStart.wHour,
+                           localStart.wMinute));
+    EXPECT_EQ(ends, text(localEnd.wYear, localEnd.wMonth, localEnd.wDay, 0, 0));
     EXPECT_EQ(r.rgFlags, DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE});
     if (kv::test::inNepalTime()) {
         EXPECT_EQ(begins, L"2027-01-01T01:59:00");
