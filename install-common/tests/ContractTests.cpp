@@ -117,6 +117,7 @@ struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Schedu
     static constexpr const wchar_t* OpenCall = L"ITaskScheduler::Activate";
     static constexpr const wchar_t* RunCall = L"ITask::Run";
     static constexpr const wchar_t* SaveCall = L"IPersistFile::Save";
+    // Unsigned 16-bit interval fields; setTriggers refuses what does not fit.
     static constexpr std::uint32_t WidestInterval = 0xFFFF;
     static constexpr const wchar_t* TimeRefusedBy = L"setTriggers";
     static constexpr const wchar_t* DailyRefusedBy = L"setTriggers";
