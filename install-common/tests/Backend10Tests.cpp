@@ -14,10 +14,23 @@ using Task10 = kv::Scheduler10::Task10;
 using kv::TaskPriority;
 using kv::TaskStatus;
 
-TEST(Task10ConvertPriority, RefusesClassesWithoutAPriority) {
+// Called directly: through setTriggers the double's own refusal of the record
+// would look the same.
+TEST(Task10MakeTrigger, RefusesWhatThePlatformCannotHold) {
     for (const DWORD priorityClass : {DWORD{0}, DWORD{BELOW_NORMAL_PRIORITY_CLASS}, DWORD{0x81}}) {
         kv::test::expectThrow([&] { Task10::convertPriority(priorityClass); }, E_INVALIDARG,
                               L"Scheduler10::Task10::convertPriority");
+    }
+    TASK_TRIGGER result;
+    for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0), kv::NeverTime - 1}) {
+        for (const bool atEnd : {false, true}) {
+            kv::TimeTrigger trigger;
+            trigger.setStart(atEnd ? kv::test::utcTime(2027, 1, 2, 3, 4, 5) : time);
+            trigger.setEnd(time);
+            trigger.setNoEndDate(!atEnd);
+            kv::test::expectThrow([&] { Task10::makeTrigger(trigger, result); }, E_INVALIDARG,
+                                  L"Scheduler10::Task10::setTriggers");
+        }
     }
 }
 
