@@ -30,19 +30,18 @@ struct Backend20 : kv::test::Connected<kv::test::TaskScheduler20Test, kv::Schedu
     static constexpr const wchar_t* OpenCall = L"ITaskFolder::GetTask";
     static constexpr const wchar_t* RunCall = L"IRegisteredTask::Run";
     static constexpr const wchar_t* SaveCall = L"ITaskFolder::RegisterTaskDefinition";
-    static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler20>(); }
+    // The interval fields are 16-bit and signed; each kind of trigger refuses its own.
+    static constexpr std::uint32_t WidestInterval = 0x7FFF;
+    static constexpr const wchar_t* TimeRefusedBy = L"formatBoundaryTime";
+    static constexpr const wchar_t* DailyRefusedBy = L"createDailyTrigger";
+    static constexpr const wchar_t* WeeklyRefusedBy = L"createWeeklyTrigger";
     static bool stored(const std::wstring& name) { return !xmlOf(name).empty(); }
     // The updater task as the 2.0 service holds it: every setting the library fixes.
-    static void expectUpdaterTask(const std::wstring& program, kv::TimePoint before, kv::TimePoint after) {
+    static void expectUpdaterTask(const std::wstring& program) {
         const std::wstring xml = xmlOf(L"Wisp Updater");
         const std::wstring triggers = kv::test::element(xml, L"Triggers");
         EXPECT_EQ(triggers.find(L"Trigger "), triggers.rfind(L"Trigger ")) << "one trigger";
         EXPECT_NE(triggers.find(L"<TimeTrigger id=\"trigger1\">"), std::wstring::npos);
-        const std::wstring start = kv::test::element(triggers, L"StartBoundary");
-        EXPECT_GE(start, kv::test::isoText(kv::test::localTimeOf(before + 6000000000LL))) << "local time";
-        EXPECT_LE(start, kv::test::isoText(kv::test::localTimeOf(after + 6000000000LL)));
-        EXPECT_EQ(start.size(), 19u) << "to the second";
-        EXPECT_EQ(triggers.find(L"EndBoundary"), std::wstring::npos);
         EXPECT_EQ(xml.find(L"</Exec>"), xml.rfind(L"</Exec>")) << "one action";
         EXPECT_EQ(kv::test::element(triggers, L"Interval"), L"PT10M");
         EXPECT_EQ(kv::test::element(xml, L"GroupId"), L"NT AUTHORITY\\SYSTEM");
@@ -118,14 +117,18 @@ struct Backend10 : kv::test::Connected<kv::test::TaskScheduler10Test, kv::Schedu
     static constexpr const wchar_t* OpenCall = L"ITaskScheduler::Activate";
     static constexpr const wchar_t* RunCall = L"ITask::Run";
     static constexpr const wchar_t* SaveCall = L"IPersistFile::Save";
-    static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<kv::Scheduler10>(); }
+    // Unsigned 16-bit interval fields; setTriggers refuses what does not fit.
+    static constexpr std::uint32_t WidestInterval = 0xFFFF;
+    static constexpr const wchar_t* TimeRefusedBy = L"setTriggers";
+    static constexpr const wchar_t* DailyRefusedBy = L"setTriggers";
+    static constexpr const wchar_t* WeeklyRefusedBy = L"setTriggers";
     bool stored(const std::wstring& name) const {
         return GetFileAttributesW(doubles::ts10::jobFilePath(store.path(), name).c_str()) !=
                INVALID_FILE_ATTRIBUTES;
     }
     // The updater's work item: no trigger (no repeat triggers before 2.0), high
     // priority class, the local system account.
-    static void expectUpdaterTask(const std::wstring& program, kv::TimePoint, kv::TimePoint) {
+    static void expectUpdaterTask(const std::wstring& program) {
         const kv::ComPtr<ITask> item = storedWorkItem(L"Wisp Updater");
         WORD triggers = 1;
         DWORD priority = 0;
@@ -238,7 +241,6 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
     kv::test::StartCounter starts;
     for (std::size_t install = 1; install <= 2; ++install) {
         SCOPED_TRACE("install " + std::to_string(install));
-        const kv::TimePoint before = kv::currentTime();
         std::shared_ptr<kv::Task> task = this->scheduler->getTask(L"Wisp Updater");
         if (!task) {
             task = this->scheduler->createTask(L"Wisp Updater");
@@ -252,7 +254,7 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
         task->setTriggers({trigger});
         task->save(L"", L"");
         task->run();
-        this->expectUpdaterTask(kv::test::marker(), before, kv::currentTime());
+        this->expectUpdaterTask(kv::test::marker());
         EXPECT_EQ(this->scheduler->getTasks(), std::vector<std::wstring>{L"Wisp Updater"}) << "replaced";
         EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater")->getPriority(), TaskPriority::High);
         EXPECT_EQ(starts.waitFor(install), install);
@@ -261,26 +263,23 @@ TYPED_TEST(Contract, InstallsTheUpdaterTaskAndStartsItOncePerInstall) {
     EXPECT_EQ(starts.read(), 2u) << "started once per install, nothing more";
 }
 
-TYPED_TEST(Contract, AnUnknownNameIsNoTaskAndAnUnsavedTaskDoesNotRun) {
-    EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
-    const auto task = this->scheduler->createTask(L"Wisp Updater");
-    ASSERT_NE(task, nullptr);
-    EXPECT_EQ(task->getName(), L"Wisp Updater");
+// Nothing is stored before save; a task keeps working after its scheduler is gone.
+TYPED_TEST(Contract, StoresSavedTasksOnlyAndListsOpensAndRemovesThem) {
     kv::test::StartCounter starts;
-    task->setCommand(kv::test::marker());
+    EXPECT_TRUE(this->scheduler->getTasks().empty());
+    EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
+    const auto task = this->newTask(L"Wisp Updater");
+    EXPECT_EQ(task->getName(), L"Wisp Updater");
     task->run();
     EXPECT_FALSE(this->stored(L"Wisp Updater")) << "createTask stores nothing";
     EXPECT_EQ(this->scheduler->getTask(L"Wisp Updater"), nullptr);
     kv::test::expectThrow([&] { this->scheduler->removeTask(L"Wisp Updater"); },
                           HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), TypeParam::SchedulerName + L"removeTask");
-    Sleep(300);
-    EXPECT_EQ(starts.read(), 0u);
-}
-
-TYPED_TEST(Contract, ListsOpensAndRemovesStoredTasks) {
-    EXPECT_TRUE(this->scheduler->getTasks().empty());
-    this->savedTask(L"Wisp Updater");
-    this->savedTask(L"A");
+    task->save(L"", L"");
+    const auto orphan = this->scheduler->createTask(L"A");
+    this->scheduler = TypeParam::connect();
+    orphan->setCommand(L"C:\\windows\\system32\\cmd.exe");
+    orphan->save(L"", L"");
     std::vector<std::wstring> names = this->scheduler->getTasks();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::wstring>{L"A", L"Wisp Updater"}));
@@ -288,6 +287,8 @@ TYPED_TEST(Contract, ListsOpensAndRemovesStoredTasks) {
     EXPECT_FALSE(this->stored(L"A"));
     EXPECT_EQ(this->scheduler->getTask(L"A"), nullptr);
     EXPECT_EQ(this->scheduler->getTasks(), std::vector<std::wstring>{L"Wisp Updater"});
+    Sleep(300);
+    EXPECT_EQ(starts.read(), 0u) << "an unsaved task does not run";
 }
 
 TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
@@ -306,7 +307,6 @@ TYPED_TEST(Contract, ReadsTheStoredTaskBack) {
     EXPECT_EQ(opened->getParameters(), L"--quiet ]]> <!--");
     EXPECT_EQ(opened->getPriority(), TaskPriority::Normal);
     EXPECT_TRUE(opened->checkSignature(L"ABC"));
-    EXPECT_FALSE(opened->checkSignature(L"abcd"));
     EXPECT_EQ(opened->getAccount(), L"");
 }
 
@@ -334,6 +334,33 @@ TYPED_TEST(Contract, RefusesWhatHasNoCounterpart) {
                           TypeParam::TaskName + L"setTriggers");
 }
 
+// Start and end times outside the platform's calendar, intervals wider than its fields.
+TYPED_TEST(Contract, RefusesTriggersThePlatformCannotHold) {
+    const auto task = this->scheduler->createTask(L"Bounds");
+    for (const kv::TimePoint time : {kv::test::utcTime(1960, 1, 1, 0, 0, 0),
+                                     kv::test::utcTime(3001, 6, 1, 0, 0, 0), kv::NeverTime - 1}) {
+        for (const bool atEnd : {false, true}) {
+            const auto daily = std::make_shared<kv::DailyTrigger>();
+            daily->setStart(atEnd ? kv::test::utcTime(2027, 1, 2, 3, 4, 5) : time);
+            daily->setEnd(time);
+            daily->setNoEndDate(!atEnd);
+            kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                                  TypeParam::TaskName + TypeParam::TimeRefusedBy);
+        }
+    }
+    const auto daily = std::make_shared<kv::DailyTrigger>();
+    const auto weekly = std::make_shared<kv::WeeklyTrigger>();
+    daily->setDaysInterval(TypeParam::WidestInterval);
+    weekly->setWeeksInterval(TypeParam::WidestInterval);
+    task->setTriggers({daily, weekly});
+    daily->setDaysInterval(TypeParam::WidestInterval + 1);
+    weekly->setWeeksInterval(TypeParam::WidestInterval + 1);
+    kv::test::expectThrow([&] { task->setTriggers({daily}); }, E_INVALIDARG,
+                          TypeParam::TaskName + TypeParam::DailyRefusedBy);
+    kv::test::expectThrow([&] { task->setTriggers({weekly}); }, E_INVALIDARG,
+                          TypeParam::TaskName + TypeParam::WeeklyRefusedBy);
+}
+
 TYPED_TEST(Contract, RunningAlreadyIsNoFailure) {
     const auto task = this->savedTask(L"Runner");
     kv::test::failNext(TypeParam::RunCall, static_cast<HRESULT>(0x8004131F));
@@ -349,14 +376,6 @@ TYPED_TEST(Contract, AMissingTaskIsNoFailureAndAFailedSaveKeepsTheStoredOne) {
     kv::test::failNext(TypeParam::SaveCall, E_ACCESSDENIED);
     kv::test::expectThrow([&] { task->save(L"", L""); }, E_ACCESSDENIED, TypeParam::TaskName + L"save");
     EXPECT_TRUE(this->stored(L"Stored")) << "the platform keeps what it had";
-}
-
-TYPED_TEST(Contract, TasksOutliveTheirScheduler) {
-    const auto task = this->scheduler->createTask(L"Orphan");
-    this->scheduler.reset();
-    task->setCommand(L"C:\\windows\\system32\\cmd.exe");
-    task->save(L"", L"");
-    EXPECT_TRUE(this->stored(L"Orphan"));
 }
 
 TYPED_TEST(Contract, EveryFailedCallThrowsWithItsOperation) {

@@ -236,12 +236,13 @@ class Connected : public Backend {
 protected:
     void SetUp() override {
         Backend::SetUp();
-        scheduler = std::make_shared<Scheduler>();
+        scheduler = connect();
     }
     void TearDown() override {
         scheduler.reset();
         Backend::TearDown();
     }
+    static std::shared_ptr<kv::IScheduler> connect() { return std::make_shared<Scheduler>(); }
     // A new, unsaved task that runs the stand-in program.
     std::shared_ptr<kv::Task> newTask(const std::wstring& name) {
         const auto task = scheduler->createTask(name);

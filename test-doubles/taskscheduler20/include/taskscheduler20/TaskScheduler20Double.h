@@ -38,12 +38,9 @@ private:
     std::wstring previousRoot_;
 };
 
-// Older names of the shared fault calls (com-support/Faults.h).
+// An older name of the shared failCall (com-support/Faults.h).
 inline void injectTaskScheduler20Fault(const std::wstring& method, unsigned call, HRESULT result) {
     failCall(method, call, result);
-}
-inline unsigned taskScheduler20CallCount(const std::wstring& method) {
-    return callCount(method);
 }
 
 // The arguments of the last ITaskFolder::RegisterTaskDefinition call in this
