@@ -214,7 +214,8 @@ TEST_F(HostTest, RegistrationWritesNameLibraryAndHostIdBelowTheNamespace) {
     for (const auto& [name, value] : expected) {
         EXPECT_EQ(kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, name), value) << name;
     }
-    EXPECT_FALSE(kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, L"DependOnModules")); // none for an empty list
+    // No dependencies for an empty list.
+    EXPECT_FALSE(kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, L"DependOnModules"));
 }
 
 TEST_F(HostTest, RestartDecidesTheRebootFromTheHostsAnswers) {

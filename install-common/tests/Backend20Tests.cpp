@@ -91,9 +91,10 @@ TEST_F(Task20Service, AnOpenedTaskReadsTheRegistrationAndEditsAFreshDefinition) 
 
 TEST_F(Task20Service, StoresPrioritiesAndReadsThemBackInFourBands) {
     const auto task = newTask(L"Prioritised");
-    const std::pair<TaskPriority, const wchar_t*> written[] = {
-        {TaskPriority::Realtime, L"0"}, {TaskPriority::High, L"1"},
-        {TaskPriority::Normal, L"4"},   {TaskPriority::Idle, L"10"}};
+    const std::pair<TaskPriority, const wchar_t*> written[] = {{TaskPriority::Realtime, L"0"},
+                                                               {TaskPriority::High, L"1"},
+                                                               {TaskPriority::Normal, L"4"},
+                                                               {TaskPriority::Idle, L"10"}};
     for (const auto& [priority, stored] : written) {
         task->setPriority(priority);
         task->save(L"", L"");
@@ -158,8 +159,8 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
     struct Odd : kv::Trigger {
         Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
     };
-    kv::test::expectThrow([&] { task->setTriggers({daily, std::make_shared<Odd>(), daily}); }, S_OK,
-                          L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
+    const auto setOdd = [&] { task->setTriggers({daily, std::make_shared<Odd>(), daily}); };
+    kv::test::expectThrow(setOdd, S_OK, L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Triggers").size(), 1u) << "an unknown kind ends the list, what was made stays";
 }
