@@ -1,20 +1,12 @@
-#include <windows.h>
-
 #include "WinenvTest.h"
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
 
-#include "kvtl/Handle.h"
-#include "test-support/TestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {

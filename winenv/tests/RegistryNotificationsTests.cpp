@@ -1,12 +1,6 @@
-#include <windows.h>
-
 #include "WinenvTest.h"
-#include "kvtl/Handle.h"
-#include "test-support/TestSupport.h"
 #include "winenv/Registry.h"
 #include "winenv/RegistryNotifications.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>

@@ -1,13 +1,7 @@
-#include <windows.h>
-
 #include "WinenvTest.h"
-#include "kvtl/Handle.h"
-#include "kvtl/Str.h"
-#include "test-support/TestSupport.h"
 #include "winenv/Registry.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <optional>
 #include <tuple>

@@ -2,12 +2,8 @@
 #include <shlobj.h>
 
 #include "WinenvTest.h"
-#include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
-#include "test-support/TestSupport.h"
 #include "winenv/ShellFolders.h"
-
-#include <gtest/gtest.h>
 
 #include <optional>
 #include <tuple>

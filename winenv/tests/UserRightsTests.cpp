@@ -1,13 +1,6 @@
-#include <windows.h>
-#include <sddl.h>
-
 #include "WinenvTest.h"
-#include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
-#include "test-support/TestSupport.h"
 #include "winenv/UserRights.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
