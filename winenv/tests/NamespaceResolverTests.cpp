@@ -24,17 +24,6 @@ void writeFile(const std::wstring& path, const std::string& bytes) {
     EXPECT_TRUE(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes) << path;
 }
 
-void makeDirectories(const std::wstring& root, const std::wstring& relative) {
-    std::filesystem::create_directories(std::filesystem::path(root + L"\\" + relative));
-}
-
-// Gives HKLM\SOFTWARE\Korvane\NS (32-bit view) a DACL that lets nobody list or read it,
-// and back one that lets everyone do everything.
-void denyNamespaceKey(bool deny) {
-    setKeyDacl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", KEY_WOW64_32KEY,
-               deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)");
-}
-
 // Program files folders in a temporary directory and a fixed set of install paths.
 class FakeResolver : public NamespaceResolver {
 public:
@@ -102,7 +91,7 @@ TEST(NamespaceFile, MarkAndSizeRules) {
 
 TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
     kv::test::TempDirectory temp;
-    makeDirectories(temp.path(), L"A\\B\\C");
+    std::filesystem::create_directories(temp / L"A\\B\\C");
     FakeResolver resolver;
     const std::wstring start = temp / L"A\\B\\C\\x.exe";
     const std::wstring stop = temp / L"A";
@@ -160,8 +149,8 @@ protected:
     FakeResolver resolver_;
 
     void SetUp() override {
-        makeDirectories(temp_.path(), L"pf\\Korvane\\Wisp\\bin");
-        makeDirectories(temp_.path(), L"pf86\\Korvane\\Wisp\\bin");
+        std::filesystem::create_directories(temp_ / L"pf\\Korvane\\Wisp\\bin");
+        std::filesystem::create_directories(temp_ / L"pf86\\Korvane\\Wisp\\bin");
         resolver_.programFiles = temp_ / L"pf";
         resolver_.programFilesX86 = temp_ / L"pf86\\";
     }
@@ -185,16 +174,6 @@ TEST_F(ProgramFilesResolution, NativeProgramFilesAndInstallPathsComeFirst) {
     EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf\\Korvane\\Wisp\\bin\\x.exe"), L"registered");
 }
 
-TEST_F(ProgramFilesResolution, NamesThatCannotBeKeyOrDirectoryNamesAreRefused) {
-    const std::wstring exe = temp_ / L"pf86\\Korvane\\Wisp\\bin\\x.exe";
-    for (const wchar_t* name : {L"a.b", L"a\\b", L"a/b", L"acme\r\n", L"ac\tme"}) {
-        writeFile(temp_ / L"pf86\\Korvane\\namespace.txt", utf16File(name));
-        EXPECT_EQ(resolver_.namespaceForPath(exe), L"") << testing::PrintToString(std::wstring(name));
-    }
-    resolver_.installPaths = {{L"x.y", temp_ / L"pf86\\"}};
-    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
-}
-
 // What stood in the way of a namespace is kept, only while no namespace is found.
 TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     const std::wstring bin = temp_ / L"pf86\\Korvane\\Wisp\\bin";
@@ -203,9 +182,12 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
     EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
 
+    // No name, or names that cannot be key or directory names.
     const std::pair<std::string, std::wstring> rows[] = {
         {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
+        {utf16File(L"a\\b"), L"the name \"a\\b\" of " + file + L" is refused"},
+        {utf16File(L"a/b"), L"the name \"a/b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
     for (const auto& [bytes, problem] : rows) {
@@ -231,11 +213,12 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
 // The only test of this executable that uses the process-wide cache.
 TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
-    denyNamespaceKey(true);
+    // Nobody may list or read the key (32-bit view), then everyone may do everything.
+    setKeyDacl(HKEY_LOCAL_MACHINE, tree.path(), KEY_WOW64_32KEY, L"D:(D;;0x9;;;WD)(A;;KA;;;WD)");
     EXPECT_EQ(getCurrentNamespace(), L"");
     EXPECT_EQ(getCurrentNamespaceProblem(),
               L"cannot list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5");
-    denyNamespaceKey(false);
+    setKeyDacl(HKEY_LOCAL_MACHINE, tree.path(), KEY_WOW64_32KEY, L"D:(A;;KA;;;WD)");
     EXPECT_EQ(productNamespaceName(), L"wp_default");
     EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 

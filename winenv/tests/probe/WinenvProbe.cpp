@@ -24,7 +24,6 @@ unsigned long rightsBits() {
     const auto user = createCurrentUser();
     const PSID sid = user->sid().empty() ? nullptr : const_cast<std::uint8_t*>(user->sid().data());
     return bit(user->isAdmin(), probe::IsAdmin) |
-           bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_ADMINS), probe::InAdministrators) |
            bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_USERS), probe::InUsers) |
            bit(sid != nullptr && IsValidSid(sid), probe::HasSid) |
            bit(user->sessionId() != 0xFFFFFFFF, probe::HasSession) |
