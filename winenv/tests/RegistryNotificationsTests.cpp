@@ -67,7 +67,6 @@ struct Counter {
 };
 
 struct Arm {
-    HKEY key;
     DWORD filter;
     HANDLE event;
     DWORD thread;
@@ -82,7 +81,7 @@ public:
         const LSTATUS result =
             platform_ ? RegistryNotifierImpl().notifyChange(key, subtree, filter, event, asynchronous) : 0;
         std::lock_guard<std::mutex> guard(lock_);
-        arms_.push_back({key, filter, event, GetCurrentThreadId()});
+        arms_.push_back({filter, event, GetCurrentThreadId()});
         return result;
     }
     std::size_t count() { return arms().size(); }
@@ -126,7 +125,6 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     ASSERT_TRUE(add(manager, path_, counter.callback()));
     ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
     const Arm arm = platform_->at(0);
-    EXPECT_NE(arm.key, nullptr);
     EXPECT_EQ(arm.filter, kFilter);
     EXPECT_NE(arm.thread, GetCurrentThreadId());
     EXPECT_TRUE(eventually([&] { return manager.isWaiting(); }));
@@ -244,7 +242,6 @@ TEST_F(NotificationTest, WatchKeyStopsAtTheWaitLimitAndEveryWatchFires) {
     EXPECT_FALSE(registry.watchKey(
         path_, false, kFilter, [] {}, &status));
     EXPECT_EQ(status, RegistryStatus::Failed);
-    EXPECT_EQ(registry.lastStatus(), RegistryStatus::Failed);
     EXPECT_TRUE(nudgeUntil(path_, KEY_WOW64_64KEY, [&] {
         return std::all_of(counters.begin(), counters.end(), [](const Counter& c) { return c.runs > 0; });
     }));

@@ -72,20 +72,15 @@ unsigned long shellFallbackBits() {
                       probe::DecoyByName);
 }
 
-std::wstring directoryOf(HMODULE module) {
-    std::wstring directory;
-    std::wstring name;
-    splitPath(module == nullptr ? std::wstring() : getModuleFileName(module), directory, name);
-    return directory;
-}
-
 // Whether the library and its dependency came from `library` and `dependency`. The
 // library is released afterwards, and with it its dependency, so that the next load
 // starts afresh (SetupFailed when it does not).
 unsigned long originBits(kv::UniqueModule module, const std::wstring& library, unsigned long libraryBit,
                          const std::wstring& dependency, unsigned long dependencyBit) {
     const auto from = [](HMODULE m, const std::wstring& folder) {
-        return m != nullptr && _wcsicmp(directoryOf(m).c_str(), folder.c_str()) == 0;
+        std::wstring directory, name;
+        return m != nullptr && splitPath(getModuleFileName(m), directory, name) &&
+               _wcsicmp(directory.c_str(), folder.c_str()) == 0;
     };
     const unsigned long bits = bit(from(module.get(), library), libraryBit) |
                                bit(from(GetModuleHandleW(L"kvsysdep.dll"), dependency), dependencyBit);
