@@ -85,8 +85,6 @@ TEST(NamespaceFile, MarkAndSizeRules) {
         writeFile(temp / L"namespace.txt", bytes);
         EXPECT_EQ(resolver.readNamespaceFile(temp.path()), expected) << why;
     }
-    DeleteFileW((temp / L"namespace.txt").c_str());
-    EXPECT_EQ(resolver.readNamespaceFile(temp.path()), L"") << "no file";
 }
 
 TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
@@ -225,7 +223,6 @@ TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
 
     tree.clear();
     EXPECT_EQ(getCurrentNamespace(), L"cached") << "a found name is never recomputed";
-    EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 }
 
 } // namespace

