@@ -1,20 +1,12 @@
-#include <windows.h>
-
 #include "WinenvTest.h"
 #include "winenv/NamespaceResolver.h"
 #include "winenv/ProductNamespace.h"
 #include "winenv/ShellFolders.h"
 
-#include "kvtl/Handle.h"
-#include "test-support/TestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -30,17 +22,6 @@ std::string utf16File(const std::wstring& text, bool mark = true) {
 
 void writeFile(const std::wstring& path, const std::string& bytes) {
     EXPECT_TRUE(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes) << path;
-}
-
-void makeDirectories(const std::wstring& root, const std::wstring& relative) {
-    std::filesystem::create_directories(std::filesystem::path(root + L"\\" + relative));
-}
-
-// Gives HKLM\SOFTWARE\Korvane\NS (32-bit view) a DACL that lets nobody list or read it,
-// and back one that lets everyone do everything.
-void denyNamespaceKey(bool deny) {
-    setKeyDacl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS", KEY_WOW64_32KEY,
-               deny ? L"D:(D;;0x9;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)");
 }
 
 // Program files folders in a temporary directory and a fixed set of install paths.
@@ -104,13 +85,11 @@ TEST(NamespaceFile, MarkAndSizeRules) {
         writeFile(temp / L"namespace.txt", bytes);
         EXPECT_EQ(resolver.readNamespaceFile(temp.path()), expected) << why;
     }
-    DeleteFileW((temp / L"namespace.txt").c_str());
-    EXPECT_EQ(resolver.readNamespaceFile(temp.path()), L"") << "no file";
 }
 
 TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
     kv::test::TempDirectory temp;
-    makeDirectories(temp.path(), L"A\\B\\C");
+    std::filesystem::create_directories(temp / L"A\\B\\C");
     FakeResolver resolver;
     const std::wstring start = temp / L"A\\B\\C\\x.exe";
     const std::wstring stop = temp / L"A";
@@ -119,8 +98,6 @@ TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
     EXPECT_EQ(resolver.filesRead,
               (std::vector<std::wstring>{temp / L"A\\B\\C", temp / L"A\\B", temp / L"A"}));
 
-    writeFile(temp / L"namespace.txt", utf16File(L"above"));
-    EXPECT_EQ(resolver.findNamespace(start, stop), L"") << "nothing above the stop directory is read";
     writeFile(temp / L"A\\namespace.txt", utf16File(L"top"));
     EXPECT_EQ(resolver.findNamespace(start, stop), L"top");
     writeFile(temp / L"A\\B\\namespace.txt", utf16File(L"nearer"));
@@ -147,19 +124,16 @@ TEST(NamespaceResolution, LongestInstallPathWins) {
 
 TEST(NamespaceResolution, InstallPathsComeFromTheThirtyTwoBitView) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
-    const auto setInstallPath = [](const wchar_t* name, const std::wstring& path, REGSAM view) {
-        ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE,
-                                         std::wstring(L"SOFTWARE\\Korvane\\NS\\") + name + L"\\Corelane",
+    const auto setInstallPath = [&tree](const wchar_t* name, const std::wstring& path, REGSAM view) {
+        ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, tree.path() + L"\\" + name + L"\\Corelane",
                                          L"InstallPath", REG_SZ, kv::test::bytesOf(path + L'\0'), view));
     };
     setInstallPath(L"prod", L"C:\\Prod", KEY_WOW64_32KEY);
     setInstallPath(L"slash", L"C:\\Slash\\", KEY_WOW64_32KEY);
     setInstallPath(L"empty", L"", KEY_WOW64_32KEY);
     setInstallPath(L"native", L"C:\\Native", KEY_WOW64_64KEY);
-    NamespaceResolver resolver;
-    const std::map<std::wstring, std::wstring> expected = {{L"prod", L"C:\\Prod\\"},
-                                                           {L"slash", L"C:\\Slash\\"}};
-    EXPECT_EQ(resolver.getInstallPaths(), expected);
+    EXPECT_EQ(NamespaceResolver().getInstallPaths(),
+              (std::map<std::wstring, std::wstring>{{L"prod", L"C:\\Prod\\"}, {L"slash", L"C:\\Slash\\"}}));
 }
 
 class ProgramFilesResolution : public testing::Test {
@@ -168,8 +142,8 @@ protected:
     FakeResolver resolver_;
 
     void SetUp() override {
-        makeDirectories(temp_.path(), L"pf\\Korvane\\Wisp\\bin");
-        makeDirectories(temp_.path(), L"pf86\\Korvane\\Wisp\\bin");
+        std::filesystem::create_directories(temp_ / L"pf\\Korvane\\Wisp\\bin");
+        std::filesystem::create_directories(temp_ / L"pf86\\Korvane\\Wisp\\bin");
         resolver_.programFiles = temp_ / L"pf";
         resolver_.programFilesX86 = temp_ / L"pf86\\";
     }
@@ -193,16 +167,6 @@ TEST_F(ProgramFilesResolution, NativeProgramFilesAndInstallPathsComeFirst) {
     EXPECT_EQ(resolver_.namespaceForPath(temp_ / L"pf\\Korvane\\Wisp\\bin\\x.exe"), L"registered");
 }
 
-TEST_F(ProgramFilesResolution, NamesThatCannotBeKeyOrDirectoryNamesAreRefused) {
-    const std::wstring exe = temp_ / L"pf86\\Korvane\\Wisp\\bin\\x.exe";
-    for (const wchar_t* name : {L"a.b", L"a\\b", L"a/b", L"acme\r\n", L"ac\tme"}) {
-        writeFile(temp_ / L"pf86\\Korvane\\namespace.txt", utf16File(name));
-        EXPECT_EQ(resolver_.namespaceForPath(exe), L"") << testing::PrintToString(std::wstring(name));
-    }
-    resolver_.installPaths = {{L"x.y", temp_ / L"pf86\\"}};
-    EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
-}
-
 // What stood in the way of a namespace is kept, only while no namespace is found.
 TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     const std::wstring bin = temp_ / L"pf86\\Korvane\\Wisp\\bin";
@@ -211,9 +175,12 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
     EXPECT_EQ(resolver_.namespaceForPath(exe), L"");
     EXPECT_EQ(resolver_.problem(), L"") << "no namespace file anywhere is no problem";
 
+    // No name, or names that cannot be key or directory names.
     const std::pair<std::string, std::wstring> rows[] = {
         {utf16File(L"acme", false), file + L" holds no UTF-16LE name after an FF FE mark"},
         {utf16File(L"a.b"), L"the name \"a.b\" of " + file + L" is refused"},
+        {utf16File(L"a\\b"), L"the name \"a\\b\" of " + file + L" is refused"},
+        {utf16File(L"a/b"), L"the name \"a/b\" of " + file + L" is refused"},
         {utf16File(L"ac\tme\r\n"), L"the name \"ac\\x09me\\x0D\\x0A\" of " + file + L" is refused"},
     };
     for (const auto& [bytes, problem] : rows) {
@@ -239,11 +206,12 @@ TEST_F(ProgramFilesResolution, WhatHidTheNamespaceIsKept) {
 // The only test of this executable that uses the process-wide cache.
 TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
     kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
-    denyNamespaceKey(true);
+    // Nobody may list or read the key (32-bit view), then everyone may do everything.
+    setKeyDacl(HKEY_LOCAL_MACHINE, tree.path(), KEY_WOW64_32KEY, L"D:(D;;0x9;;;WD)(A;;KA;;;WD)");
     EXPECT_EQ(getCurrentNamespace(), L"");
     EXPECT_EQ(getCurrentNamespaceProblem(),
               L"cannot list the keys of HKLM\\SOFTWARE\\Korvane\\NS (32-bit view), error = 5");
-    denyNamespaceKey(false);
+    setKeyDacl(HKEY_LOCAL_MACHINE, tree.path(), KEY_WOW64_32KEY, L"D:(A;;KA;;;WD)");
     EXPECT_EQ(productNamespaceName(), L"wp_default");
     EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 
@@ -255,7 +223,6 @@ TEST(CurrentNamespace, AnEmptyAnswerIsRecomputedAndAFoundOneKept) {
 
     tree.clear();
     EXPECT_EQ(getCurrentNamespace(), L"cached") << "a found name is never recomputed";
-    EXPECT_EQ(getCurrentNamespaceProblem(), L"");
 }
 
 } // namespace

@@ -2,12 +2,8 @@
 #include <shlobj.h>
 
 #include "WinenvTest.h"
-#include "kvtl/Handle.h"
 #include "probe/ProbeCodes.h"
-#include "test-support/TestSupport.h"
 #include "winenv/ShellFolders.h"
-
-#include <gtest/gtest.h>
 
 #include <optional>
 #include <tuple>
@@ -52,11 +48,6 @@ struct ValueOverride {
     std::optional<RegValue> saved;
 };
 
-std::wstring shellAnswer(int csidl) {
-    wchar_t path[MAX_PATH] = {};
-    return SHGetFolderPathW(nullptr, csidl, nullptr, 0, path) == S_OK ? path : L"";
-}
-
 TEST(ShellFolders, EveryIdentifierReadsItsValueAndElseAsksTheShell) {
     const std::tuple<FolderId, const wchar_t*, int> rows[] = {
         {FolderId::CommonAppData, L"Common AppData", CSIDL_COMMON_APPDATA},
@@ -88,8 +79,9 @@ TEST(ShellFolders, EveryIdentifierReadsItsValueAndElseAsksTheShell) {
             EXPECT_EQ(getFolderPath(id), systemRoot + L"\\kv-" + number);
         }
         ValueOverride missing(root, key, value, std::nullopt);
-        EXPECT_FALSE(getFolderPath(id).empty()) << number;
-        EXPECT_EQ(getFolderPath(id), shellAnswer(csidl)) << number;
+        wchar_t shell[MAX_PATH] = {};
+        ASSERT_EQ(SHGetFolderPathW(nullptr, csidl, nullptr, 0, shell), S_OK) << number;
+        EXPECT_EQ(getFolderPath(id), shell) << number;
     }
 
     // The 32-bit program files folder falls back to the native one.
@@ -150,10 +142,8 @@ TEST(ShellFolders, ShellIsLoadedFromTheSystemDirectoryOnly) {
         GTEST_SKIP() << "needs Wine's per-application DLL load order";
     }
     kv::test::RegistryTree appDefaults(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\winenv_probe.exe");
-    const std::wstring overrides = appDefaults.path() + L"\\DllOverrides";
-    const wchar_t order[] = L"native,builtin";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"shell32", REG_SZ, order, sizeof(order)),
-              ERROR_SUCCESS);
+    ASSERT_TRUE(kv::test::writeValue(HKEY_CURRENT_USER, appDefaults.path() + L"\\DllOverrides", L"shell32",
+                                     REG_SZ, kv::test::bytesOf(std::wstring(L"native,builtin") + L'\0')));
     ValueOverride missing(HKEY_CURRENT_USER, kShellFolders, L"Favorites", std::nullopt);
     EXPECT_EQ(runProbe(L"shell-fallback"), probe::FolderFound | probe::ShellReleased | probe::DecoyByName);
 }

@@ -4,8 +4,8 @@
 namespace probe {
 
 // "rights" and "locked-token": what the user object and the membership tests said.
-constexpr unsigned long IsAdmin = 0x01, InAdministrators = 0x02, InUsers = 0x04, HasSid = 0x08;
-constexpr unsigned long HasSession = 0x10, SidErrorAccessDenied = 0x20;
+constexpr unsigned long IsAdmin = 0x01, InUsers = 0x02, HasSid = 0x04, HasSession = 0x08;
+constexpr unsigned long SidErrorAccessDenied = 0x10;
 
 // "shell-fallback": what getFolderPath answered for a folder without registry value.
 constexpr unsigned long FolderFound = 0x01, FolderFromDecoy = 0x02, ShellReleased = 0x04, DecoyByName = 0x08;

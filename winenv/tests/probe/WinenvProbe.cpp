@@ -10,10 +10,7 @@
 
 // A process of its own for what must not happen inside the test executable: a token
 // that cannot be queried, a restricted primary token, a decoy shell32.dll beside it.
-//   winenv_probe rights          rights of this process's token
-//   winenv_probe locked-token    the same after locking the process token, impersonating
-//   winenv_probe shell-fallback  getFolderPath(Favorites) when its registry value is missing
-//   winenv_probe system-library  kvsyslib.dll through each route of loadSystemLibrary
+// The modes and what their exit-code bits mean are listed in ProbeCodes.h.
 namespace {
 
 unsigned long bit(bool set, unsigned long value) {
@@ -24,7 +21,6 @@ unsigned long rightsBits() {
     const auto user = createCurrentUser();
     const PSID sid = user->sid().empty() ? nullptr : const_cast<std::uint8_t*>(user->sid().data());
     return bit(user->isAdmin(), probe::IsAdmin) |
-           bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_ADMINS), probe::InAdministrators) |
            bit(isMemberOfBuiltinGroup(nullptr, DOMAIN_ALIAS_RID_USERS), probe::InUsers) |
            bit(sid != nullptr && IsValidSid(sid), probe::HasSid) |
            bit(user->sessionId() != 0xFFFFFFFF, probe::HasSession) |
@@ -73,20 +69,15 @@ unsigned long shellFallbackBits() {
                       probe::DecoyByName);
 }
 
-std::wstring directoryOf(HMODULE module) {
-    std::wstring directory;
-    std::wstring name;
-    splitPath(module == nullptr ? std::wstring() : getModuleFileName(module), directory, name);
-    return directory;
-}
-
 // Whether the library and its dependency came from `library` and `dependency`. The
 // library is released afterwards, and with it its dependency, so that the next load
 // starts afresh (SetupFailed when it does not).
 unsigned long originBits(kv::UniqueModule module, const std::wstring& library, unsigned long libraryBit,
                          const std::wstring& dependency, unsigned long dependencyBit) {
     const auto from = [](HMODULE m, const std::wstring& folder) {
-        return m != nullptr && _wcsicmp(directoryOf(m).c_str(), folder.c_str()) == 0;
+        std::wstring directory, name;
+        return m != nullptr && splitPath(getModuleFileName(m), directory, name) &&
+               _wcsicmp(directory.c_str(), folder.c_str()) == 0;
     };
     const unsigned long bits = bit(from(module.get(), library), libraryBit) |
                                bit(from(GetModuleHandleW(L"kvsysdep.dll"), dependency), dependencyBit);
