@@ -11,7 +11,7 @@
 
 namespace {
 
-using ::testing::EndsWith;
+using namespace ::testing;
 constexpr unsigned int NoSuchCodePage = 12345;
 
 // The running system's own text for a code ("" when it has none), never a hard-coded sentence.
@@ -43,10 +43,9 @@ TEST(BaseException, DescriptionNamesEveryFieldInBothFormsAndSurvivesACopy) {
         EXPECT_STREQ(kv::BaseException(e).wwhat(), row.wide);
     }
     // what() is the same in the ANSI code page.
-    const kv::BaseException accented(L"caf\u00e9 \u4e2d", L"f", L"x", 1);
-    const std::exception& standard = accented;
-    EXPECT_STREQ(standard.what(),
-                 "Type: kv::BaseException, Reason: caf\xe9 ?, Function: f, File: x, Line: 1");
+    EXPECT_STREQ(
+        static_cast<const std::exception&&>(kv::BaseException(L"caf\u00e9 \u4e2d", L"f", L"x", 1)).what(),
+        "Type: kv::BaseException, Reason: caf\xe9 ?, Function: f, File: x, Line: 1");
 }
 
 TEST(ComException, DescriptionCarriesTheSystemMessageTheHresultAndTheSource) {
@@ -118,22 +117,17 @@ TEST(ToMultibyte, ConvertsAllUnitsAndFailsOnAnUnknownCodePageOrBeyondTheLengthLi
     EXPECT_EQ(kv::str::toMultibyte(L"", NoSuchCodePage), "");
     EXPECT_EQ(kv::str::toMultibyte(L"a\u4e2db\u00e9", CP_ACP), "a?b\xe9");
     EXPECT_EQ(kv::str::toMultibyte(std::wstring(L"a\0b", 3), CP_UTF8), std::string("a\0b", 3));
-    try {
-        kv::str::toMultibyte(L"abc", NoSuchCodePage);
-        FAIL() << "no exception";
-    } catch (const kv::Win32Exception& e) {
-        EXPECT_EQ(e.errorCode(), static_cast<unsigned long>(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(e.file(), L"kvtl/src/kvtl/src/Str.cpp") << "build paths stay out of file names";
-    }
+    // The file name carries no build path.
+    EXPECT_THAT(
+        [] { kv::str::toMultibyte(L"abc", NoSuchCodePage); },
+        Throws<kv::Win32Exception>(AllOf(Property(&kv::Win32Exception::errorCode, ERROR_INVALID_PARAMETER),
+                                         Property(&kv::BaseException::file, L"kvtl/src/kvtl/src/Str.cpp"))));
     // The views are longer than their buffers: the converter must refuse the first,
     // and fail on the code page for the second, before it reads a single unit.
     const wchar_t unit = L'x';
-    try {
-        kv::str::toMultibyte(std::wstring_view(&unit, static_cast<size_t>(INT_MAX) + 1), CP_ACP);
-        FAIL() << "no exception";
-    } catch (const kv::BaseException& e) {
-        EXPECT_EQ(e.reason(), L"Too long string");
-    }
+    EXPECT_THAT(
+        [&] { kv::str::toMultibyte(std::wstring_view(&unit, static_cast<size_t>(INT_MAX) + 1), CP_ACP); },
+        Throws<kv::BaseException>(Property(&kv::BaseException::reason, L"Too long string")));
     EXPECT_THROW(kv::str::toMultibyte(std::wstring_view(&unit, INT_MAX), NoSuchCodePage), kv::Win32Exception);
 }
 
