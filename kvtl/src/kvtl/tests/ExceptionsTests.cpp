@@ -26,17 +26,13 @@ std::wstring systemText(DWORD flags, DWORD code) {
 
 TEST(BaseException, DescriptionNamesEveryFieldInBothFormsAndSurvivesACopy) {
     ASSERT_EQ(GetACP(), 1252u);
-    const struct {
-        const wchar_t *reason, *function, *file;
-        int line;
-        const wchar_t* wide;
-    } rows[] = {
-        {L"Too long", L"kv::f", L"a.cpp", 1234567,
-         L"Type: kv::BaseException, Reason: Too long, Function: kv::f, File: a.cpp, Line: 1234567"},
+    // clang-format off
+    const struct { const wchar_t *reason, *function, *file; int line; const wchar_t* wide; } rows[] = {
+        {L"Too long", L"kv::f", L"a.cpp", 1234567, L"Type: kv::BaseException, Reason: Too long, Function: kv::f, File: a.cpp, Line: 1234567"},
         {nullptr, nullptr, nullptr, 0, L"Type: kv::BaseException, Reason: , Function: , File: , Line: 0"},
-        {L"caf\u00e9 \u4e2d", L"f", L"x", 1,
-         L"Type: kv::BaseException, Reason: caf\u00e9 \u4e2d, Function: f, File: x, Line: 1"},
+        {L"caf\u00e9 \u4e2d", L"f", L"x", 1, L"Type: kv::BaseException, Reason: caf\u00e9 \u4e2d, Function: f, File: x, Line: 1"},
     };
+    // clang-format on
     for (const auto& row : rows) {
         const kv::BaseException e(row.reason, row.function, row.file, row.line);
         EXPECT_STREQ(e.wwhat(), row.wide);
