@@ -61,19 +61,16 @@ TEST(UniqueHandle, ClosesOnDestructionResetAndPutKeepingTheLastErrorAndMovesOwne
     { kv::UniqueHandle event(raw); }
     EXPECT_FALSE(isOpen(raw));
 
-    kv::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    raw = event.get();
+    kv::UniqueHandle event(raw = CreateEventW(nullptr, TRUE, FALSE, nullptr));
     SetLastError(ERROR_ACCESS_DENIED);
     event.reset();
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(event.valid() || isOpen(raw));
-    event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    raw = event.get();
+    event.reset(raw = CreateEventW(nullptr, TRUE, FALSE, nullptr));
     EXPECT_EQ(*event.put(), nullptr);
     EXPECT_FALSE(isOpen(raw));
 
-    event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    raw = event.get();
+    event.reset(raw = CreateEventW(nullptr, TRUE, FALSE, nullptr));
     kv::UniqueHandle moved(std::move(event));
     event = std::move(moved);
     const kv::UniqueHandle released(event.release());
