@@ -58,15 +58,13 @@ TEST_F(DelayLoadTest, ReadRegistryPathReadsTheStringTypesAsStoredAndNoOtherType)
     }
 }
 
-// The five candidate keys in search order (A1 to A3 of the namespace, B1 and B2 of its
-// identifier), DelayLoadArm64 in the 64-bit view, which is none, A1 of wp_default and
-// the system directory.
+// The five candidate keys in search order (A1 to A3 of the namespace, B1 and B2 of its identifier),
+// DelayLoadArm64 in the 64-bit view, which is none, A1 of wp_default and the system directory.
 enum Where { A1, A2, A3, B1, B2, Arm64View64, DefaultA1, System, Nowhere };
 
-// Plants a library for `where` and names it there with `form`: '$' stands for its full path,
-// '@' for the path relative to the current directory (the test's directory); '|' separates
-// the strings of a multi-string, and a null form only creates the key. Answers the planted
-// library's path.
+// Plants a library for `where` and names it there with `form`: '$' stands for its full path, '@' for
+// the path relative to the current directory (the test's directory); '|' separates the strings of a
+// multi-string, and a null form only creates the key. Answers the planted library's path.
 std::wstring place(const kv::test::TempDirectory& directory, const std::wstring& namespaceName, Where where,
                    const wchar_t* form) {
     if (where == System) {

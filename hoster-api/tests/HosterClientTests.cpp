@@ -202,9 +202,7 @@ TEST_F(HostTest, RegistrationIsFoundUnderTheLegacyOrTheNamespacedKey) {
 
 TEST_F(HostTest, RegistrationWritesNameLibraryAndHostIdBelowTheNamespace) {
     registerHosterPlugin(L"WispWPUPlugin", L"C:\\Wisp\\p.dll", 3, {}, {});
-    const auto value = [](const wchar_t* name) {
-        return kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, name);
-    };
+    const auto value = [](auto name) { return kv::test::readValue(HKEY_LOCAL_MACHINE, kPluginKey, name); };
     EXPECT_EQ(value(L"DllName"), RegValue(REG_SZ, bytesOf(std::wstring(L"C:\\Wisp\\p.dll", 14))));
     EXPECT_EQ(value(L"Name"), RegValue(REG_SZ, bytesOf(std::wstring(L"WispWPUPlugin", 14))));
     EXPECT_EQ(value(L"HosterId"), RegValue(REG_DWORD, {3, 0, 0, 0}));
