@@ -23,10 +23,8 @@ TEST(FullMemoryDump, ACrashDuringAnInstallRunLeavesAFullDumpAndAFatalLineLast) {
     const std::wstring dump = wpu::test::crashDumpFolder() + L"\\install-full-dump.dmp";
     const std::wstring log = wpu::test::machineLogPath(L"install-full-dump");
     DeleteFileW(dump.c_str());
-    DeleteFileW(log.c_str());
 
-    EXPECT_EQ(kv::test::runCommand(L"\"" + wpu::test::buildDirectory() + L"\\installer-probe.exe\"", 300000),
-              0xC0000005u);
+    EXPECT_EQ(wpu::test::runProgram(L"installer-probe.exe", L"", log, 300000), 0xC0000005u);
 
     const wpu::test::MinidumpInfo info = wpu::test::readMinidump(dump);
     ASSERT_TRUE(info.readable);

@@ -152,10 +152,8 @@ TEST(HostileInput, TheInstallerLogsItsExitCodeAndSucceedsOnlyWithItsRecords) {
         for (const Slot& slot : slots) {
             store(slot, &slot == slots && gen.chance(70) ? Value{REG_DWORD, {1, 0, 0, 0}} : gen.value());
         }
-        DeleteFileW(log.c_str());
 
-        const long code = static_cast<long>(
-            kv::test::runCommand(L"\"" + wpu::test::buildDirectory() + L"\\install-wpu.exe\""));
+        const long code = static_cast<long>(wpu::test::runProgram(L"install-wpu.exe", L"", log));
 
         EXPECT_NE(std::find(std::begin(exitCodes), std::end(exitCodes), code), std::end(exitCodes)) << code;
         const std::string text = kv::test::readFile(log);

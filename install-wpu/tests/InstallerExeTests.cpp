@@ -19,29 +19,24 @@ const std::wstring Module = L"wpupdater-win-arm64";
 const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
 const std::wstring InstallLog = wpu::test::machineLogPath(L"install-" + Module);
 
-// The PE optional header's subsystem and the names of the imported DLLs.
-void readImage(const std::wstring& path, WORD& subsystem, std::vector<std::string>& dlls) {
-    HMODULE image = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+// A GUI-subsystem program (the PE optional header's subsystem) gets no console; without
+// user32 among the imported DLLs it cannot make a window either.
+TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
+    HMODULE image = LoadLibraryExW((wpu::test::buildDirectory() + L"\\install-wpu.exe").c_str(), nullptr,
+                                   DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(image, nullptr);
     const auto* base = reinterpret_cast<const BYTE*>(image);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    subsystem = nt->OptionalHeader.Subsystem;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> dlls;
     for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
          directory.VirtualAddress != 0 && entry->Name != 0; ++entry) {
         dlls.emplace_back(reinterpret_cast<const char*>(base + entry->Name));
         _strlwr(dlls.back().data());
     }
+    EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     FreeLibrary(image);
-}
-
-// A GUI-subsystem program gets no console; without user32 it cannot make a window either.
-TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
-    WORD subsystem = 0;
-    std::vector<std::string> dlls;
-    readImage(wpu::test::buildDirectory() + L"\\install-wpu.exe", subsystem, dlls);
-    EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_THAT(dlls, testing::Contains("kernel32.dll"));
     EXPECT_THAT(dlls, testing::Not(testing::Contains("user32.dll")));
 }
@@ -53,32 +48,18 @@ void setRookMode(const std::wstring& productRoot) {
     ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, productRoot, L"rook", REG_DWORD, {1, 0, 0, 0}));
 }
 
-class InstallerRun : public testing::Test {
-protected:
-    kv::test::RegistryTree tree_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane"};
-    wpu::test::ScopedEnvironment environment_;
-
-    void SetUp() override {
-        environment_.set(L"wp_module", L"wpu");
-        environment_.set(L"wp_version", L"2");
-        environment_.set(L"wp_title", L"Wisp Updater");
-        wpu::test::createVersionKey(Root + L"\\updates\\wpu\\1", L"active");
-        wpu::test::createVersionKey(Root + L"\\updates\\wpu\\2", L"");
-        setRookMode(Root);
-    }
-};
-
-// Writes HKLM\SOFTWARE\Korvane\NS\<name>\Corelane "InstallPath" (32-bit view).
-void registerNamespace(const std::wstring& name, const std::wstring& installPath) {
-    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\" + name + L"\\Corelane",
-                                     L"InstallPath", REG_SZ, kv::test::bytesOf(installPath + L'\0'),
-                                     KEY_WOW64_32KEY));
-}
-
 // A namespace the file system cannot take as a folder name keeps its registry root; its log
 // goes to the default namespace's folder and says why, instead of going nowhere. A namespace
 // the resolver could not determine is named in the log, once. Either line follows the version.
-TEST_F(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFolder) {
+TEST(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFolder) {
+    kv::test::RegistryTree tree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane");
+    wpu::test::ScopedEnvironment environment;
+    environment.set(L"wp_module", L"wpu");
+    environment.set(L"wp_version", L"2");
+    environment.set(L"wp_title", L"Wisp Updater");
+    wpu::test::createVersionKey(Root + L"\\updates\\wpu\\1", L"active");
+    wpu::test::createVersionKey(Root + L"\\updates\\wpu\\2", L"");
+    setRookMode(Root);
     kv::test::RegistryTree namespaces(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
     const std::wstring wow = L"SOFTWARE\\Wow6432Node\\Korvane\\NS"; // the 32-bit view
     struct AllowAgain {
@@ -96,8 +77,12 @@ TEST_F(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFo
     for (const auto& [name, warning] : cases) {
         SCOPED_TRACE(testing::PrintToString(name));
         namespaces.clear();
-        registerNamespace(name.empty() ? L"acme" : name,
-                          name.empty() ? L"C:\\elsewhere" : wpu::test::buildDirectory());
+        // HKLM\SOFTWARE\Korvane\NS\<name>\Corelane "InstallPath" (32-bit view)
+        ASSERT_TRUE(kv::test::writeValue(
+            HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS\\" + (name.empty() ? L"acme" : name) + L"\\Corelane",
+            L"InstallPath", REG_SZ,
+            kv::test::bytesOf((name.empty() ? L"C:\\elsewhere" : wpu::test::buildDirectory()) + L'\0'),
+            KEY_WOW64_32KEY));
         const std::wstring nsRoot = name.empty() ? Root : L"SOFTWARE\\Korvane\\NS\\wp_" + name;
         setRookMode(nsRoot);
         if (name.empty()) {

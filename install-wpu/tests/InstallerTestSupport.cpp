@@ -44,18 +44,6 @@ std::vector<std::wstring> readLogLines(const std::wstring& path) {
     return lines;
 }
 
-Lines operator+(Lines lines, const Lines& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
-Lines flushAndReturn(int result) {
-    return {L" I: flushRegistryKeyByName: Registry SOFTWARE (256) is flushed successfully",
-            L" I: flushRegistryKeyByName: Registry SYSTEM (256) is flushed successfully",
-            L" I: flushRegistryKeyByName: Registry SOFTWARE (512) is flushed successfully",
-            L" I: InstallerMain: Returning: " + std::to_wstring(result)};
-}
-
 std::vector<std::wstring> withoutMarkers(const std::vector<std::wstring>& lines) {
     std::vector<std::wstring> messages;
     for (const std::wstring& line : lines) {

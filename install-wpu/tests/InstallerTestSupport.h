@@ -12,11 +12,6 @@
 namespace wpu::test {
 
 using kv::test::readFile;
-using Lines = std::vector<std::wstring>;
-
-Lines operator+(Lines lines, const Lines& more);
-// The registry flushes and the last line of a run that got as far as the records.
-Lines flushAndReturn(int result);
 
 // The lines of a log file (UTF-8, CR LF) with the timestamp and the process and thread
 // ids cut off, for example " I: InstallerMain: Returning: 0". A start marker is cut
