@@ -87,11 +87,19 @@ DWORD runCommand(const std::wstring& commandLine, DWORD timeoutMs, HANDLE token)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    const BOOL started = token == nullptr
-                             ? CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                              nullptr, &startup, &process)
-                             : CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr, FALSE, 0,
-                                                    nullptr, nullptr, &startup, &process);
+    // Under load Wine now and then refuses a start with ERROR_INTERNAL_ERROR; a moment later
+    // the same start succeeds.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        Sleep(attempt == 0 ? 0 : 200);
+        started = token == nullptr ? CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                                    nullptr, &startup, &process)
+                                   : CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr,
+                                                          FALSE, 0, nullptr, nullptr, &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
     if (!started) {
         return ~0u;
     }
