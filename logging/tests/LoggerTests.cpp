@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -267,10 +266,9 @@ TEST_F(LoggerTest, ConfigurationIsReadAgainAfterTheInterval) {
 // The free functions drive the process logger (install-free) beside a logger of the test's own.
 TEST_F(LoggerTest, EveryEntryPointKeepsTheCallersLastError) {
     settings.setDword(L"", L"DebugOutputLogging", 1); // OutputDebugStringA sets error 2 under Wine
-    // With the mutex already there, creating it sets ERROR_ALREADY_EXISTS.
-    std::wstring name = L"Global\\KvZarnLogging_" + base();
-    std::replace(name.begin() + 7, name.end(), L'\\', L'_');
-    kv::UniqueHandle existing(CreateMutexW(nullptr, FALSE, name.c_str()));
+    // A second writer of the file holds its mutex, so creating it sets ERROR_ALREADY_EXISTS.
+    FileContext peer(std::make_unique<FileSystem::Path>(), L"", L"Wisp", L"install-x", Info, 0);
+    ASSERT_TRUE(peer.open());
     auto logger = std::make_unique<LoggerWin>(&fakeTick);
     const std::pair<const char*, std::function<void()>> calls[] = {
         {"open with ForceVerbose", [&] { logger->open(L"", L"Wisp", L"install-x", Info, ForceVerbose); }},

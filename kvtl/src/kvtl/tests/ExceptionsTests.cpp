@@ -39,9 +39,9 @@ TEST(BaseException, DescriptionNamesEveryFieldInBothFormsAndSurvivesACopy) {
         EXPECT_STREQ(kv::BaseException(e).wwhat(), row.wide);
     }
     // what() is the same in the ANSI code page.
-    EXPECT_STREQ(
-        static_cast<const std::exception&&>(kv::BaseException(L"caf\u00e9 \u4e2d", L"f", L"x", 1)).what(),
-        "Type: kv::BaseException, Reason: caf\xe9 ?, Function: f, File: x, Line: 1");
+    const kv::BaseException accented(L"caf\u00e9 \u4e2d", L"f", L"x", 1);
+    EXPECT_STREQ(static_cast<const std::exception&>(accented).what(),
+                 "Type: kv::BaseException, Reason: caf\xe9 ?, Function: f, File: x, Line: 1");
 }
 
 TEST(ComException, DescriptionCarriesTheSystemMessageTheHresultAndTheSource) {
