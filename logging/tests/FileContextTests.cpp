@@ -157,24 +157,20 @@ protected:
 TEST(Path, JunctionsAndPeersInTheChain) {
     const std::wstring log = L"R:\\Korvane\\Log", wisp = L" R:\\Korvane\\Log\\Wisp secured";
     // clang-format off
-    const struct { const char* why; DWORD existing, byPeer; bool removable, result; std::vector<std::wstring> steps; } rows[] = {
-        {"junction removed", Link, 0, true, true, {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
-        {"junction stays", Link, 0, false, false, {L"remove " + log}},
-        {"peer made a directory", 0, Dir, true, true, {L"create " + log + L" secured", L"create" + wisp}},
-        {"peer made a link", 0, Link, true, false, {L"create " + log + L" secured"}},
+    const struct { const char* why; std::map<std::wstring, DWORD> existing, byPeer; bool removable, result; std::vector<std::wstring> steps; } rows[] = {
+        {"junction removed", {{log, Link}}, {}, true, true, {L"remove " + log, L"create " + log + L" secured", L"create" + wisp}},
+        {"junction stays", {{log, Link}}, {}, false, false, {L"remove " + log}},
+        {"peer made a directory", {}, {{log, Dir}}, true, true, {L"create " + log + L" secured", L"create" + wisp}},
+        {"peer made a link", {}, {{log, Link}}, true, false, {L"create " + log + L" secured"}},
     };
     // clang-format on
     SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         ScriptedPath paths;
-        paths.entries = {{L"R:\\Korvane", Dir}};
-        if (row.existing) {
-            paths.entries[log] = row.existing;
-        }
-        if (row.byPeer) {
-            paths.madeByPeer[log] = row.byPeer;
-        }
+        paths.entries = row.existing;
+        paths.entries[L"R:\\Korvane"] = Dir;
+        paths.madeByPeer = row.byPeer;
         paths.linkRemovable = row.removable;
         EXPECT_EQ(paths.createDirectories(log + L"\\Wisp", 3, &security), row.result);
         EXPECT_EQ(paths.steps, row.steps);
@@ -190,8 +186,7 @@ protected:
     }
     std::wstring current() const { return backup(0); }
     std::wstring backup(int n) const {
-        return root.path() + L"\\Korvane\\Log\\Wisp\\install-x." + (n ? std::to_wstring(n) + L"." : L"") +
-               L"log";
+        return root / (L"Korvane\\Log\\Wisp\\install-x." + (n ? std::to_wstring(n) + L".log" : L"log"));
     }
     void removeLogs() {
         for (int n = 0; n <= 2; ++n) {

@@ -175,19 +175,16 @@ TEST_F(LoggerTest, OpenAndCloseLifecycle) {
     EXPECT_EQ(captured.fileName, L"install-\u00e9");
     EXPECT_EQ(logger.threshold(), Warning) << "the configured level replaces the one given to open";
     logger.open(nullptr, L"Other", L"y", Verbose, UtcTimestamps | ForceVerbose);
-    EXPECT_EQ(captured.created, 1);
-    EXPECT_EQ(logger.flags(), 0u);
-    EXPECT_EQ(logger.threshold(), Warning);
+    EXPECT_EQ(std::make_tuple(captured.created, logger.flags(), logger.threshold()),
+              std::make_tuple(1, 0u, int{Warning}));
     logger.close();
     const std::string closed = captured.bytes;
     logf(logger, Error, "f", L"after close");
     logger.flush();
-    EXPECT_EQ(captured.bytes, closed);
-    EXPECT_EQ(captured.flushes, 0);
+    EXPECT_EQ(std::tie(captured.bytes, captured.flushes), std::make_tuple(closed, 0));
     logger.open(L"", L"Wisp", L"x", Info, 0);
     logger.flush();
-    EXPECT_EQ(captured.created, 2);
-    EXPECT_EQ(captured.flushes, 1);
+    EXPECT_EQ(std::tie(captured.created, captured.flushes), std::make_tuple(2, 1));
 }
 
 TEST(StartMarker, OffsetAndText) {
