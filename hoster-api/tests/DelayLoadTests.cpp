@@ -165,13 +165,10 @@ TEST_F(DelayLoadTest, FailuresAnswerACodeTheLibraryNameAndTheSystemError) {
     setValue(L"SOFTWARE\\Korvane\\NS\\wp_codes\\Zarn\\DelayLoad", 0, kLibraryW, REG_SZ,
              plant(directory_ / L"noinit", HosterApiDouble::libraryWithoutInitializePath()) + L'\0');
     const std::string longName(300, 'x');
-    DelayImportModule nameless("");
-    DelayImportModule longNamed(longName.c_str());
-    DelayImportProc inNameless(nameless, "KvHosterApi_Initialize");
-    DelayImportProc inLongNamed(longNamed, "KvHosterApi_Initialize");
-    DelayImportModule module(kLibrary);
-    DelayImportProc initialize(module, "KvHosterApi_Initialize");
-    DelayImportProc unnamed(module, "");
+    DelayImportModule nameless(""), longNamed(longName.c_str()), module(kLibrary);
+    DelayImportProc inNameless(nameless, "KvHosterApi_Initialize"),
+        inLongNamed(longNamed, "KvHosterApi_Initialize");
+    DelayImportProc initialize(module, "KvHosterApi_Initialize"), unnamed(module, "");
     // clang-format off
     const struct { const char* why; DelayImportProc* probe; const wchar_t* namespaceName; std::uint32_t code; std::string dllName; DWORD error /* 0: not looked at */; } rows[] = {
         {"no probe", nullptr, L"wp_default", 3, "", 0},

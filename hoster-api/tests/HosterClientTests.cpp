@@ -214,9 +214,7 @@ TEST_F(HostTest, RestartDecidesTheRebootFromTheHostsAnswers) {
     const std::string restarting = info(restart, "Restarting plugin");
     const std::string trying = info(restart, "Plugin not started, trying to start it");
     const std::string started = info(restart, "Plugin started");
-    const auto reboot = [&restart](int status) {
-        return error(restart, "Will reboot: " + std::to_string(status));
-    };
+    const auto reboot = [&](int status) { return error(restart, "Will reboot: " + std::to_string(status)); };
     // The host's answers: IsHosterRunning, StopPlugin, StartPlugin with flag 0, with flag 1.
     // clang-format off
     const struct { const char* why; bool registered; DWORD running, stop, startInRestart, plainStart; bool reboot; Lines log; Lines calls; } rows[] = {

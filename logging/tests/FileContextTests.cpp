@@ -22,8 +22,6 @@
 
 using namespace KvZarnLogging;
 using namespace logtest;
-using ::testing::Each;
-using ::testing::SizeIs;
 
 namespace {
 
@@ -235,7 +233,7 @@ TEST_F(FileContextTest, AdministratorGetsTheAclAndTheGuardedMutex) {
     ASSERT_TRUE(context->open());
     context->write("line\r\n", 6);
     // Made at the first open, looked at again before the file is opened.
-    EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each(normal(acl))));
+    EXPECT_THAT(probe.chains, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each(normal(acl))));
     EXPECT_EQ(probe.files, std::vector<std::string>{normal(acl)});
     const std::string owned = normal("O:BA" + acl, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
     EXPECT_EQ(probe.secured, (std::vector<std::string>{"Korvane: " + owned, "Korvane\\Log: " + owned,
@@ -266,7 +264,7 @@ TEST_F(FileContextTest, StandardUserLogsBelowTheUserRootWithDefaultSecurity) {
     EXPECT_FALSE(context->isAdmin());
     EXPECT_EQ(context->basePath(), userRoot.path() + L"\\Korvane\\Log\\Wisp\\install-x") << "no SID";
     context->write("line\r\n", 6);
-    EXPECT_THAT(probe.chains, ::testing::AllOf(SizeIs(2), Each("-")));
+    EXPECT_THAT(probe.chains, ::testing::AllOf(::testing::SizeIs(2), ::testing::Each("-")));
     EXPECT_EQ(probe.files, std::vector<std::string>{"-"});
     EXPECT_TRUE(probe.secured.empty()) << "a user's own directories are left as they are";
     EXPECT_EQ(readFile(context->fileName(0)), "line\r\n");
@@ -385,7 +383,9 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     writeBytes(target + L"\\install-x.log", "theirs");
     ASSERT_TRUE(MoveFileW(wisp.c_str(), (wisp + L"-old").c_str()));
-    ASSERT_TRUE(makeDirectorySymlink(target, wisp));
+    ASSERT_TRUE(runLinuxTool("ln -s", target, wisp, [](const std::wstring& path) {
+        return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && exists(path);
+    })) << "a directory symbolic link";
     context->write("next\r\n", 6);
     context->write("last\r\n", 6);
     EXPECT_EQ(context->droppedLines(), 2u);
@@ -393,7 +393,7 @@ TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowe
     EXPECT_EQ(readFile(target + L"\\install-x.log"), "theirs");
     EXPECT_EQ(readFile(wisp + L"-old\\install-x.log"), full);
     context.reset();
-    EXPECT_TRUE(removeSymlink(wisp));
+    EXPECT_TRUE(runLinuxTool("rm -f", L"", wisp, [](const std::wstring& path) { return !exists(path); }));
 }
 
 // A disk that fills up mid-line: the torn line is cut off and counted; when even

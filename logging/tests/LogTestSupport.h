@@ -75,24 +75,19 @@ inline Lines splitLines(const std::string& bytes) {
     return result;
 }
 
-// The text after the "[pid.tid] " field of a log line, or "" for a blank line.
-inline std::string afterIds(const std::string& line) {
-    const size_t ids = line.find("] ");
-    return ids == std::string::npos ? "" : line.substr(ids + 2);
-}
-
-// afterIds of every line.
+// The text after the "[pid.tid] " field of every log line, "" for a blank line.
 inline std::vector<std::string> texts(const std::string& bytes) {
     std::vector<std::string> result;
     for (const std::string& line : splitLines(bytes).lines) {
-        result.push_back(afterIds(line));
+        const size_t ids = line.find("] ");
+        result.push_back(ids == std::string::npos ? "" : line.substr(ids + 2));
     }
     return result;
 }
 
-// A Linux directory symbolic link at link to target, made through Wine's Z: drive; true
-// once Windows sees it. removeSymlink removes the link, never the target. The Linux
-// programs' process may end before the effect shows, so the outcome is polled.
+// Runs a Linux tool (as "ln -s" or "rm -f") on target (unless empty) and link through Wine's
+// Z: drive; true once done(link). The Linux program's process may end before the effect shows
+// to Windows, so the outcome is polled.
 inline bool runLinuxTool(const std::string& tool, const std::wstring& target, const std::wstring& link,
                          bool (*done)(const std::wstring&)) {
     using UnixName = char*(CDECL*)(const wchar_t*);
@@ -112,14 +107,6 @@ inline bool runLinuxTool(const std::string& tool, const std::wstring& target, co
         Sleep(25);
     }
     return done(link);
-}
-inline bool makeDirectorySymlink(const std::wstring& target, const std::wstring& link) {
-    return runLinuxTool("ln -s", target, link, [](const std::wstring& path) {
-        return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && exists(path);
-    });
-}
-inline bool removeSymlink(const std::wstring& link) {
-    return runLinuxTool("rm -f", L"", link, [](const std::wstring& path) { return !exists(path); });
 }
 
 } // namespace logtest

@@ -251,9 +251,9 @@ TEST_F(LoggerTest, ConfigurationIsReadAgainAfterTheInterval) {
     }
     RemoveVectoredExceptionHandler(handler);
     EXPECT_TRUE(exists(base() + L".1.log")) << "the 1 KB limit applies";
-    const std::vector<std::string> mirrored = splitLines(debugOutput).lines;
+    const std::vector<std::string> mirrored = texts(debugOutput);
     ASSERT_EQ(mirrored.size(), 41u) << "every line, the auto-close marker too";
-    EXPECT_EQ(afterIds(mirrored[39]), " V: f: 0000000000000000000000000000000000000039");
+    EXPECT_EQ(mirrored[39], " V: f: 0000000000000000000000000000000000000039");
     const std::string current = readFile(base() + L".log");
     ASSERT_LT(current.size(), debugOutput.size());
     EXPECT_EQ(current, debugOutput.substr(debugOutput.size() - current.size()))
