@@ -120,8 +120,7 @@ TEST_F(DelayLoadTest, TheSearchLoadsTheFirstCandidateThatYieldsAModuleByItsFullP
         {"the system directory at last, with a null namespace when it is empty", L"", {{System, L"$"}}, System, 0},
     };
     // clang-format on
-    // A search by name would find the substitute beside the test program and in the
-    // current directory.
+    // A search by name would find the substitute beside the test program and in the current directory.
     plant(directory_.path());
     wchar_t previousDirectory[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, previousDirectory);

@@ -163,8 +163,7 @@ TEST_F(HostTest, OperationsMapTheHostAnswersToAResultAndAStatus) {
         std::int32_t status = -1;
         const bool result = row.start ? api.startPlugin(row.hosterId, L"WispWPUPlugin", status)
                                       : api.isHosterRunning(row.hosterId, status);
-        EXPECT_EQ(result, row.status == 0);
-        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(std::make_pair(result, status), std::make_pair(row.status == 0, row.status));
         EXPECT_EQ(double_.calls(), row.calls);
         EXPECT_EQ(log(), row.log);
     }

@@ -12,8 +12,7 @@ using namespace KvZarnLogging;
 
 namespace {
 
-constexpr REGSAM V32 = KEY_WOW64_32KEY;
-constexpr REGSAM V64 = KEY_WOW64_64KEY;
+constexpr REGSAM V32 = KEY_WOW64_32KEY, V64 = KEY_WOW64_64KEY;
 
 TEST(LoggingConfig, LogLevelLookup) {
     // A setting: its subkey and value, a REG_DWORD in the 32-bit view unless told otherwise.

@@ -45,11 +45,10 @@ std::string sddl(SECURITY_ATTRIBUTES* attributes) {
                : sddl(attributes->lpSecurityDescriptor);
 }
 
-// What a probing file system saw (the security of each directory chain and file
-// as SDDL, "-" for none; the directories given an owner and DACL, and how many
-// were when the first file was opened), and the faults it plays: the write
-// numbered failAt keeps only its first `kept` bytes, cutting the file back may
-// fail, and the first move from a name containing refusedMoveFrom fails.
+// What a probing file system saw (the security of each directory chain and file as SDDL, "-" for none; the
+// directories given an owner and DACL, and how many were when the first file was opened), and the faults it
+// plays: the write numbered failAt keeps only its first `kept` bytes, cutting the file back may fail, and the
+// first move from a name containing refusedMoveFrom fails.
 struct Probe {
     std::vector<std::string> chains, files, secured;
     size_t securedAtFirstFile = 0;
@@ -311,13 +310,11 @@ TEST_F(FileContextTest, TwoWritersShareOneRotatingFile) {
     }
 }
 
-// What the first line does with a file already at the current name. One that
-// can be used no longer (full, UTF-16, hard-linked) becomes backup 1, the backups
-// shifting. One that cannot be opened (held without write sharing, a directory)
-// costs no backup and the line is counted dropped. A rotation step that fails (a
-// viewer without delete sharing, a refused move) puts every file back and the
-// line is appended, unless the file is UTF-16: then it is dropped. No temporary
-// name is left behind.
+// What the first line does with a file already at the current name. One that can be used no longer (full,
+// UTF-16, hard-linked) becomes backup 1, the backups shifting. One that cannot be opened (held without write
+// sharing, a directory) costs no backup and the line is counted dropped. A rotation step that fails (a viewer
+// without delete sharing, a refused move) puts every file back and the line is appended, unless the file is
+// UTF-16: then it is dropped. No temporary name is left behind.
 TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     enum Kind { Plain, HardLinked, Directory, HeldForReading, Viewed };
     const std::string full(51200, 'a'), utf16("\xFF\xFE\x61\0\r\0\n\0", 8);
@@ -370,9 +367,8 @@ TEST_F(FileContextTest, TheFirstLineAndTheFileAlreadyThere) {
     }
 }
 
-// The component directory swapped for a link while the log is open: the next
-// open (here for a rotation) finds the link and writes, moves and deletes
-// nothing there; the lines are counted dropped.
+// The component directory swapped for a link while the log is open: the next open (here for a rotation) finds
+// the link and writes, moves and deletes nothing there; the lines are counted dropped.
 TEST_F(FileContextTest, ADirectorySwappedForALinkAfterTheFirstLineIsNeverFollowed) {
     settings.setDword(L"", L"LogMaxSizeKB", 1);
     auto context = make();

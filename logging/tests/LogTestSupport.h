@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-// Helpers of the logging tests.
 namespace logtest {
 
 using kv::test::readFile;
@@ -49,7 +48,6 @@ inline bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The names of the files and directories in a directory.
 inline std::vector<std::wstring> filesIn(const std::wstring& directory) {
     std::vector<std::wstring> names;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {

@@ -228,8 +228,7 @@ LONG CALLBACK collectDebugOutput(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Registry changes apply on the first call after 60000 ms: the level, the size
-// limit and the debugger mirror.
+// Registry changes apply on the first call after 60000 ms: the level, the size limit and the debugger mirror.
 TEST_F(LoggerTest, ConfigurationIsReadAgainAfterTheInterval) {
     settings.setDword(L"", L"LogLevel", Error);
     PVOID handler = AddVectoredExceptionHandler(1, collectDebugOutput);
