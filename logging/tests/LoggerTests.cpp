@@ -193,11 +193,9 @@ TEST(StartMarker, OffsetAndText) {
         {TIME_ZONE_ID_STANDARD, 210, 0, -60, "UTC-3:-30"},  {TIME_ZONE_ID_DAYLIGHT, 210, 0, -60, "UTC-2:-30"},
         {TIME_ZONE_ID_STANDARD, 60, -30, -60, "UTC+0:-30"}, {TIME_ZONE_ID_STANDARD, 0, 0, -60, "UTC+0:00"},
         {TIME_ZONE_ID_STANDARD, 720, 0, 0, "UTC-12:00"},    {TIME_ZONE_ID_INVALID, 0, 0, 0, "UTC+59:59"}};
-    for (const auto& [result, bias, standardBias, daylightBias, text] : rows) {
+    for (const auto& [result, bias, standard, daylight, text] : rows) {
         TIME_ZONE_INFORMATION zone = {};
-        zone.Bias = bias;
-        zone.StandardBias = standardBias;
-        zone.DaylightBias = daylightBias;
+        std::tie(zone.Bias, zone.StandardBias, zone.DaylightBias) = std::tie(bias, standard, daylight);
         EXPECT_EQ(startMarkerText(utcOffsetMinutes(result, zone), 1, false),
                   std::string("***  LOGGING STARTED  *** (") + text + ", session: 0x1)");
     }
