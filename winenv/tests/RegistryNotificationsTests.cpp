@@ -84,8 +84,6 @@ public:
         arms_.push_back({filter, event, GetCurrentThreadId()});
         return result;
     }
-    std::size_t count() { return arms().size(); }
-    Arm at(std::size_t index) { return arms().at(index); }
     std::deque<Arm> arms() {
         std::lock_guard<std::mutex> guard(lock_);
         return arms_;
@@ -122,8 +120,8 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     RegistryChangeNotificationManager manager(platform_);
     Counter counter;
     ASSERT_TRUE(add(manager, path_, counter.callback()));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
-    const Arm arm = platform_->at(0);
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 1; }));
+    const Arm arm = platform_->arms().at(0);
     EXPECT_EQ(arm.filter, kFilter);
     EXPECT_NE(arm.thread, GetCurrentThreadId());
     EXPECT_TRUE(eventually([&] { return manager.isWaiting(); }));
@@ -131,12 +129,12 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     // Two changes below the key: the watch is armed again after each.
     setDword(at(L"sub\\deeper"), 1);
     ASSERT_TRUE(eventually([&] { return counter.runs == 1; }));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 2; }));
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 2; }));
     setDword(at(L"sub"), 2);
     ASSERT_TRUE(eventually([&] { return counter.runs == 2; }));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 3; }));
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 3; }));
     EXPECT_EQ(counter.thread, arm.thread);
-    EXPECT_EQ(platform_->at(2).event, arm.event);
+    EXPECT_EQ(platform_->arms().at(2).event, arm.event);
 }
 
 TEST_F(NotificationTest, RemoveAllAndDestructionCloseEverythingAndAddWatchStartsAfresh) {
@@ -185,11 +183,11 @@ TEST_F(NotificationTest, MisbehavingCallbacksNeitherStopNorBlockTheWorker) {
         throw std::runtime_error("callback failure");
     }));
     ASSERT_TRUE(add(manager, path_, sentinel.callback()));
-    ASSERT_TRUE(eventually([&] { return fake_->count() == 3; }));
+    ASSERT_TRUE(eventually([&] { return fake_->arms().size() == 3; }));
     // Signalled in wait order, the sentinel runs last; each signal runs a callback once.
     for (int round = 1; round <= 2; ++round) {
         for (std::size_t i = 0; i < 3; ++i) {
-            SetEvent(fake_->at(i).event);
+            SetEvent(fake_->arms().at(i).event);
         }
         ASSERT_TRUE(eventually([&] { return sentinel.runs == round; }));
         EXPECT_EQ(runs, 2 * round);
@@ -203,8 +201,8 @@ TEST_F(NotificationTest, DestroyingTheManagerFromItsCallbackEndsTheProcessInstea
         {
             auto* manager = new RegistryChangeNotificationManager(fake_);
             add(*manager, path_, [manager] { delete manager; });
-            eventually([&] { return fake_->count() == 1; });
-            SetEvent(fake_->at(0).event);
+            eventually([&] { return fake_->arms().size() == 1; });
+            SetEvent(fake_->arms().at(0).event);
             Sleep(20000);
         },
         "");
