@@ -156,10 +156,7 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
               (std::vector<std::wstring>{L"BootTrigger trigger1 " + from + until,
                                          L"CalendarTrigger trigger2 " + from + until}))
         << "the three old triggers are gone and the ids start again";
-    struct Odd : kv::Trigger {
-        Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
-    };
-    const auto setOdd = [&] { task->setTriggers({daily, std::make_shared<Odd>(), daily}); };
+    const auto setOdd = [&] { task->setTriggers({daily, std::make_shared<kv::test::OddTrigger>(), daily}); };
     kv::test::expectThrow(setOdd, S_OK, L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Triggers").size(), 1u) << "an unknown kind ends the list, what was made stays";
