@@ -16,8 +16,7 @@ namespace {
 constexpr DWORD kFilter = REG_NOTIFY_CHANGE_LAST_SET;
 
 // Polls until done() holds; the limit only bounds a failing test.
-template <class Done>
-bool eventually(Done done) {
+bool eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 1000 && !done(); ++i) {
         Sleep(10);
     }
@@ -34,8 +33,7 @@ void setDword(const std::wstring& path, DWORD value, REGSAM view = KEY_WOW64_64K
 
 // Keeps changing the value until `fired` holds: watchKey gives no sign of when the
 // worker has armed its watch.
-template <class Fired>
-bool nudgeUntil(const std::wstring& path, REGSAM view, Fired fired) {
+bool nudgeUntil(const std::wstring& path, REGSAM view, const std::function<bool()>& fired) {
     for (DWORD i = 0; i < 200 && !fired(); ++i) {
         setDword(path, i, view);
         Sleep(50);
