@@ -70,12 +70,11 @@ protected:
         const kv::ComPtr<ITask> item = storedWorkItem(name);
         WORD total = 0;
         item->GetTriggerCount(&total);
-        TASK_TRIGGER blank = {};
-        blank.cbTriggerSize = sizeof(blank);
-        std::vector<TASK_TRIGGER> result(total, blank);
+        std::vector<TASK_TRIGGER> result(total);
         for (WORD i = 0; i < total; ++i) {
             kv::ComPtr<ITaskTrigger> trigger;
             item->GetTrigger(i, trigger.put());
+            result[i].cbTriggerSize = sizeof(TASK_TRIGGER);
             trigger->GetTrigger(&result[i]);
         }
         return result;
@@ -93,12 +92,10 @@ TEST_F(Task10Service, AnOpenedWorkItemReadsWhatWasStored) {
     task->setEnabled(false);
     task->save(L"builder", L"secret");
     const auto opened = scheduler->getTask(L"Texts");
-    EXPECT_EQ(opened->getAccount(), L"builder");
-    EXPECT_EQ(opened->getCommand(), L"C:\\other.exe");
-    EXPECT_EQ(opened->getDescription(), L"the updater");
-    EXPECT_EQ(opened->getPriority(), TaskPriority::Idle);
-    EXPECT_TRUE(opened->getHidden());
-    EXPECT_EQ(opened->getStatus(), TaskStatus::Disabled);
+    EXPECT_EQ(std::make_tuple(opened->getAccount(), opened->getCommand(), opened->getDescription(),
+                              opened->getPriority(), opened->getHidden(), opened->getStatus()),
+              std::make_tuple(L"builder", L"C:\\other.exe", L"the updater", TaskPriority::Idle, true,
+                              TaskStatus::Disabled));
 }
 
 TEST_F(Task10Service, StoresTheSignatureWithItsTerminatingNull) {
@@ -125,9 +122,6 @@ TEST_F(Task10Service, StoresTheSignatureWithItsTerminatingNull) {
 }
 
 TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
-    struct Odd : kv::Trigger {
-        Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
-    };
     const auto task = newTask(L"Triggers");
     const kv::TimePoint start = kv::test::utcTime(2027, 1, 2, 3, 4, 5);
     const auto starting = [&](auto trigger) {
@@ -139,7 +133,8 @@ TEST_F(Task10Service, ReplacesTriggersAndLeavesOutRepeatTriggers) {
     weekly->setDays({kv::Monday, kv::Friday});
     const auto repeat = starting(std::make_shared<kv::RepeatTrigger>());
     task->setTriggers({starting(std::make_shared<kv::TimeTrigger>()), repeat,
-                       starting(std::make_shared<kv::DailyTrigger>()), std::make_shared<Odd>(), weekly});
+                       starting(std::make_shared<kv::DailyTrigger>()),
+                       std::make_shared<kv::test::OddTrigger>(), weekly});
     task->save(L"", L"");
     std::vector<TASK_TRIGGER> triggers = storedTriggers(L"Triggers");
     ASSERT_EQ(triggers.size(), 3u);

@@ -28,14 +28,11 @@ TEST(Task20FormatInterval, WritesHoursMinutesAndSecondsWithoutDays) {
     }
 }
 
-TEST(Task20FormatBoundaryTime, NeverIsAText) {
-    EXPECT_EQ(Task20::formatBoundaryTime(kv::NeverTime), L"NEVER");
-}
-
 // Boundary times are local calendar times to the second; compared with the
 // Win32 time-zone conversion of the same instants, and written out for the
 // test zone 5:45 ahead of UTC.
-TEST(Task20FormatBoundaryTimeLocalTime, FollowsTheLocalTimeZone) {
+TEST(Task20FormatBoundaryTimeLocalTime, FollowsTheLocalTimeZoneAndWritesNeverAsAText) {
+    EXPECT_EQ(Task20::formatBoundaryTime(kv::NeverTime), L"NEVER");
     const std::pair<kv::TimePoint, const wchar_t*> rows[] = {
         {kv::test::utcTime(2026, 12, 4, 0, 55, 5, 7000000), L"2026-12-04T06:40:05"},
         {kv::test::utcTime(1999, 12, 31, 18, 15, 0), L"2000-01-01T00:00:00"},
@@ -156,10 +153,7 @@ TEST_F(Task20Service, ReplacesEveryTriggerInOrder) {
               (std::vector<std::wstring>{L"BootTrigger trigger1 " + from + until,
                                          L"CalendarTrigger trigger2 " + from + until}))
         << "the three old triggers are gone and the ids start again";
-    struct Odd : kv::Trigger {
-        Odd() : Trigger(static_cast<kv::TriggerType>(5)) {}
-    };
-    const auto setOdd = [&] { task->setTriggers({daily, std::make_shared<Odd>(), daily}); };
+    const auto setOdd = [&] { task->setTriggers({daily, std::make_shared<kv::test::OddTrigger>(), daily}); };
     kv::test::expectThrow(setOdd, S_OK, L"Scheduler20::Task20::setTriggers", L"Unknown trigger type");
     task->save(L"", L"");
     EXPECT_EQ(storedTriggers(L"Triggers").size(), 1u) << "an unknown kind ends the list, what was made stays";

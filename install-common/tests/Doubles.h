@@ -194,8 +194,7 @@ inline TimePoint utcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute
 inline SYSTEMTIME localTimeOf(TimePoint time) {
     const auto value = static_cast<ULONGLONG>(time + 116444736000000000LL);
     const FILETIME file = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-    SYSTEMTIME utc = {};
-    SYSTEMTIME local = {};
+    SYSTEMTIME utc = {}, local = {};
     FileTimeToSystemTime(&file, &utc);
     SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
     return local;
@@ -221,14 +220,18 @@ inline std::wstring element(const std::wstring& xml, const std::wstring& name) {
         const std::size_t after = at + 1 + name.size();
         if (after < xml.size() && (xml[after] == L'>' || xml[after] == L' ')) {
             const std::size_t open = xml.find(L'>', after);
-            if (xml[open - 1] == L'/') {
-                return std::wstring();
-            }
-            return xml.substr(open + 1, xml.find(L"</" + name + L">", open) - open - 1);
+            return xml[open - 1] == L'/'
+                       ? std::wstring()
+                       : xml.substr(open + 1, xml.find(L"</" + name + L">", open) - open - 1);
         }
     }
     return std::wstring();
 }
+
+// A trigger of a kind no backend knows.
+struct OddTrigger : Trigger {
+    OddTrigger() : Trigger(static_cast<TriggerType>(5)) {}
+};
 
 // A backend fixture with a scheduler of the test's own, released before the leak checks.
 template <class Backend, class Scheduler>

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <string>
 
 int main() {
     wchar_t path[MAX_PATH] = {};

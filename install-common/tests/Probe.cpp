@@ -21,12 +21,9 @@ int main() {
     }
     try {
         const std::shared_ptr<kv::IScheduler> scheduler = kv::createScheduler();
-        if (std::dynamic_pointer_cast<kv::Scheduler20>(scheduler)) {
-            return 20;
-        }
-        if (std::dynamic_pointer_cast<kv::Scheduler10>(scheduler)) {
-            return 10;
-        }
+        return std::dynamic_pointer_cast<kv::Scheduler20>(scheduler)   ? 20
+               : std::dynamic_pointer_cast<kv::Scheduler10>(scheduler) ? 10
+                                                                       : 1;
     } catch (const std::exception& error) {
         std::printf("%s\n", error.what());
     }

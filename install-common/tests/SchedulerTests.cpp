@@ -38,13 +38,11 @@ TEST(CurrentTime, IsTheSystemTimeSince1970) {
 // The probe reports the backend it got: 20 for Task Scheduler 2.0, 10 for 1.0.
 TEST(CreateScheduler, ChoosesTaskScheduler20FromWindows7On) {
     const std::pair<const wchar_t*, DWORD> rows[] = {{L"vista", 10}, {L"win7", 20}, {L"win10", 20}};
+    const std::wstring probe = L"\"" + kv::test::besideTestExecutable(L"install_common_probe.exe") + L"\"";
     for (const auto& [version, backend] : rows) {
         ASSERT_TRUE(kv::test::writeValue(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ,
                                          kv::test::bytesOf(version + std::wstring(1, L'\0'))));
-        EXPECT_EQ(
-            kv::test::runCommand(L"\"" + kv::test::besideTestExecutable(L"install_common_probe.exe") + L"\""),
-            backend)
-            << version;
+        EXPECT_EQ(kv::test::runCommand(probe), backend) << version;
     }
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version");
 }

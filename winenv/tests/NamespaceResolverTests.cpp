@@ -91,8 +91,7 @@ TEST(NamespaceFile, SearchRunsFromTheStartDirectoryUpToTheStopDirectory) {
     kv::test::TempDirectory temp;
     std::filesystem::create_directories(temp / L"A\\B\\C");
     FakeResolver resolver;
-    const std::wstring start = temp / L"A\\B\\C\\x.exe";
-    const std::wstring stop = temp / L"A";
+    const std::wstring start = temp / L"A\\B\\C\\x.exe", stop = temp / L"A";
 
     EXPECT_EQ(resolver.findNamespace(start, stop), L"");
     EXPECT_EQ(resolver.filesRead,

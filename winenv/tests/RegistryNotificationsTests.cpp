@@ -16,8 +16,7 @@ namespace {
 constexpr DWORD kFilter = REG_NOTIFY_CHANGE_LAST_SET;
 
 // Polls until done() holds; the limit only bounds a failing test.
-template <class Done>
-bool eventually(Done done) {
+bool eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 1000 && !done(); ++i) {
         Sleep(10);
     }
@@ -34,8 +33,7 @@ void setDword(const std::wstring& path, DWORD value, REGSAM view = KEY_WOW64_64K
 
 // Keeps changing the value until `fired` holds: watchKey gives no sign of when the
 // worker has armed its watch.
-template <class Fired>
-bool nudgeUntil(const std::wstring& path, REGSAM view, Fired fired) {
+bool nudgeUntil(const std::wstring& path, REGSAM view, const std::function<bool()>& fired) {
     for (DWORD i = 0; i < 200 && !fired(); ++i) {
         setDword(path, i, view);
         Sleep(50);
@@ -84,8 +82,6 @@ public:
         arms_.push_back({filter, event, GetCurrentThreadId()});
         return result;
     }
-    std::size_t count() { return arms().size(); }
-    Arm at(std::size_t index) { return arms().at(index); }
     std::deque<Arm> arms() {
         std::lock_guard<std::mutex> guard(lock_);
         return arms_;
@@ -122,8 +118,8 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     RegistryChangeNotificationManager manager(platform_);
     Counter counter;
     ASSERT_TRUE(add(manager, path_, counter.callback()));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 1; }));
-    const Arm arm = platform_->at(0);
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 1; }));
+    const Arm arm = platform_->arms().at(0);
     EXPECT_EQ(arm.filter, kFilter);
     EXPECT_NE(arm.thread, GetCurrentThreadId());
     EXPECT_TRUE(eventually([&] { return manager.isWaiting(); }));
@@ -131,12 +127,12 @@ TEST_F(NotificationTest, EachNotificationRunsTheCallbackOnceOnTheWorker) {
     // Two changes below the key: the watch is armed again after each.
     setDword(at(L"sub\\deeper"), 1);
     ASSERT_TRUE(eventually([&] { return counter.runs == 1; }));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 2; }));
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 2; }));
     setDword(at(L"sub"), 2);
     ASSERT_TRUE(eventually([&] { return counter.runs == 2; }));
-    ASSERT_TRUE(eventually([&] { return platform_->count() == 3; }));
+    ASSERT_TRUE(eventually([&] { return platform_->arms().size() == 3; }));
     EXPECT_EQ(counter.thread, arm.thread);
-    EXPECT_EQ(platform_->at(2).event, arm.event);
+    EXPECT_EQ(platform_->arms().at(2).event, arm.event);
 }
 
 TEST_F(NotificationTest, RemoveAllAndDestructionCloseEverythingAndAddWatchStartsAfresh) {
@@ -185,11 +181,11 @@ TEST_F(NotificationTest, MisbehavingCallbacksNeitherStopNorBlockTheWorker) {
         throw std::runtime_error("callback failure");
     }));
     ASSERT_TRUE(add(manager, path_, sentinel.callback()));
-    ASSERT_TRUE(eventually([&] { return fake_->count() == 3; }));
+    ASSERT_TRUE(eventually([&] { return fake_->arms().size() == 3; }));
     // Signalled in wait order, the sentinel runs last; each signal runs a callback once.
     for (int round = 1; round <= 2; ++round) {
         for (std::size_t i = 0; i < 3; ++i) {
-            SetEvent(fake_->at(i).event);
+            SetEvent(fake_->arms().at(i).event);
         }
         ASSERT_TRUE(eventually([&] { return sentinel.runs == round; }));
         EXPECT_EQ(runs, 2 * round);
@@ -203,8 +199,8 @@ TEST_F(NotificationTest, DestroyingTheManagerFromItsCallbackEndsTheProcessInstea
         {
             auto* manager = new RegistryChangeNotificationManager(fake_);
             add(*manager, path_, [manager] { delete manager; });
-            eventually([&] { return fake_->count() == 1; });
-            SetEvent(fake_->at(0).event);
+            eventually([&] { return fake_->arms().size() == 1; });
+            SetEvent(fake_->arms().at(0).event);
             Sleep(20000);
         },
         "");

@@ -15,10 +15,7 @@ using kv::test::RegValue;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
-
-std::wstring nul(const wchar_t* text, size_t length) {
-    return std::wstring(text, length);
-}
+using namespace std::string_literals;
 
 // Every test works below its own key of HKLM\SOFTWARE in the 64-bit view, which is
 // removed (in both views) before and after it. Raw reads and writes bypass the class.
@@ -50,22 +47,21 @@ protected:
 
 TEST_F(RegistryTest, GetStringAcceptsOnlyStringsAndCopesWithOddData) {
     const std::tuple<const wchar_t*, DWORD, Bytes, RegistryStatus, std::wstring> rows[] = {
-        {L"terminated", REG_SZ, bytesOf(nul(L"abc", 4)), RegistryStatus::Ok, L"abc"},
+        {L"terminated", REG_SZ, bytesOf(L"abc\0"s), RegistryStatus::Ok, L"abc"},
         {L"unterminated", REG_SZ, bytesOf(L"abc"), RegistryStatus::Ok, L"abc"},
         {L"expandable, not expanded", REG_EXPAND_SZ, bytesOf(L"%TEMP%"), RegistryStatus::Ok, L"%TEMP%"},
         {L"odd byte count", REG_SZ, {'a', 0, 'b', 0, 'c'}, RegistryStatus::Ok, L"ab"},
         {L"no data at all", REG_SZ, {}, RegistryStatus::Ok, L""},
         {L"a number", REG_DWORD, {1, 0, 0, 0}, RegistryStatus::TypeMismatch, L""},
-        {L"a multi-string", REG_MULTI_SZ, bytesOf(nul(L"a\0\0", 3)), RegistryStatus::TypeMismatch, L""},
+        {L"a multi-string", REG_MULTI_SZ, bytesOf(L"a\0\0"s), RegistryStatus::TypeMismatch, L""},
     };
     for (const auto& [why, type, data, status, expected] : rows) {
         putRaw(L"v", type, data);
         std::wstring text = L"stale";
         const bool ok = registry_.getString(path_, L"v", text, &status_);
-        EXPECT_EQ(std::tie(ok, status_, text),
-                  std::make_tuple(status == RegistryStatus::Ok, status, expected))
+        EXPECT_EQ(std::make_tuple(ok, status_, registry_.lastStatus(), text),
+                  std::make_tuple(status == RegistryStatus::Ok, status, status, expected))
             << why;
-        EXPECT_EQ(registry_.lastStatus(), status) << why;
     }
 }
 
@@ -95,7 +91,7 @@ TEST_F(RegistryTest, NumbersNeedTheirTypeAndExactSizeAndStayUntouchedOnFailure) 
 
 TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedData) {
     const std::pair<std::vector<std::wstring>, std::wstring> written[] = {
-        {{}, nul(L"\0\0", 2)}, {{L"a"}, nul(L"a\0\0", 3)}, {{L"one", L"two"}, nul(L"one\0two\0\0", 9)}};
+        {{}, L"\0\0"s}, {{L"a"}, L"a\0\0"s}, {{L"one", L"two"}, L"one\0two\0\0"s}};
     for (const auto& [values, block] : written) {
         ASSERT_TRUE(registry_.setMultiString(path_, L"m", values));
         EXPECT_EQ(getRaw(L"m"), RegValue(REG_MULTI_SZ, bytesOf(block)));
@@ -103,13 +99,13 @@ TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedDa
     // An empty element refuses the whole call: the stored value stays as it was.
     EXPECT_EQ(failure(registry_.setMultiString(path_, L"m", {L"x", L"", L"y"}, &status_)),
               RegistryStatus::InvalidArgument);
-    EXPECT_EQ(getRaw(L"m"), RegValue(REG_MULTI_SZ, bytesOf(nul(L"one\0two\0\0", 9))));
+    EXPECT_EQ(getRaw(L"m"), RegValue(REG_MULTI_SZ, bytesOf(L"one\0two\0\0"s)));
 
     const std::pair<Bytes, std::vector<std::wstring>> read[] = {
-        {bytesOf(nul(L"a\0b\0\0", 5)), {L"a", L"b"}},      // well formed
-        {bytesOf(nul(L"a\0b\0", 4)), {L"a", L"b"}},        // no closing NUL
-        {bytesOf(nul(L"a\0bc", 4)), {L"a"}},               // ends mid-string
-        {bytesOf(nul(L"a\0\0b\0\0", 6)), {L"a"}},          // stops at the first empty element
+        {bytesOf(L"a\0b\0\0"s), {L"a", L"b"}},             // well formed
+        {bytesOf(L"a\0b\0"s), {L"a", L"b"}},               // no closing NUL
+        {bytesOf(L"a\0bc"s), {L"a"}},                      // ends mid-string
+        {bytesOf(L"a\0\0b\0\0"s), {L"a"}},                 // stops at the first empty element
         {{'a', 0, 0, 0, 'b', 0, 0, 0, 'c'}, {L"a", L"b"}}, // odd byte count
         {{}, {}},                                          // no data
     };
@@ -119,7 +115,7 @@ TEST_F(RegistryTest, MultiStringBlockLayoutAndReadingStopsAtTheEndOfWellFormedDa
         EXPECT_TRUE(registry_.getMultiString(path_, L"m", back)) << data.size();
         EXPECT_EQ(back, values) << data.size();
     }
-    putRaw(L"s", REG_SZ, bytesOf(nul(L"a\0\0", 3)));
+    putRaw(L"s", REG_SZ, bytesOf(L"a\0\0"s));
     std::vector<std::wstring> values = {L"stale"};
     EXPECT_EQ(failure(registry_.getMultiString(path_, L"s", values, &status_)), RegistryStatus::TypeMismatch);
     EXPECT_THAT(values, IsEmpty());
@@ -200,9 +196,8 @@ TEST_F(RegistryTest, EnumerationListsNamesAndFailsOnOverlongNames) {
     EXPECT_EQ(status_, RegistryStatus::Ok);
 
     const std::wstring longest(255, L'k');
-    for (const auto& name : {std::wstring(L"one"), longest}) {
-        ASSERT_TRUE(registry_.createKey(path_, name));
-    }
+    ASSERT_TRUE(registry_.createKey(path_, L"one"));
+    ASSERT_TRUE(registry_.createKey(path_, longest));
     names = {L"stale"};
     EXPECT_EQ(registry_.enumSubKeys(path_, names), 2u);
     EXPECT_THAT(names, UnorderedElementsAre(L"one", longest));
@@ -221,8 +216,7 @@ TEST_F(RegistryTest, EnumerationListsNamesAndFailsOnOverlongNames) {
 // The narrow forms take and give UTF-8.
 TEST_F(RegistryTest, NarrowFormsAddressTheSameKeysAndValues) {
     const std::string key = kv::str::wideToUtf8(path_) + "\\Schl\xc3\xbcssel";
-    const std::string text = "Gr\xc3\xbc\xc3\x9f"
-                             "e \xf0\x9d\x84\x9e";
+    const std::string text = u8"Gr\u00fc\u00dfe \U0001D11E";
     const std::wstring wText = L"Gr\u00fc\u00dfe \U0001D11E";
     ASSERT_TRUE(registry_.createKeyPath(key));
     ASSERT_TRUE(registry_.setString(key, "n\xc3\xa4me", text));

@@ -74,23 +74,18 @@ TEST(ShellFolders, EveryIdentifierReadsItsValueAndElseAsksTheShell) {
         const auto number = std::to_wstring(static_cast<unsigned>(id));
         const HKEY root = id < FolderId::None ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         const wchar_t* key = id == FolderId::ProgramFiles ? kCurrentVersion : kShellFolders;
-        {
-            ValueOverride set(root, key, value, expandable(L"%SystemRoot%\\kv-" + number));
-            EXPECT_EQ(getFolderPath(id), systemRoot + L"\\kv-" + number);
-        }
-        ValueOverride missing(root, key, value, std::nullopt);
+        ValueOverride stored(root, key, value, expandable(L"%SystemRoot%\\kv-" + number));
+        EXPECT_EQ(getFolderPath(id), systemRoot + L"\\kv-" + number);
+        stored.put(std::nullopt);
         wchar_t shell[MAX_PATH] = {};
         ASSERT_EQ(SHGetFolderPathW(nullptr, csidl, nullptr, 0, shell), S_OK) << number;
         EXPECT_EQ(getFolderPath(id), shell) << number;
     }
 
     // The 32-bit program files folder falls back to the native one.
-    {
-        ValueOverride x86(HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir (x86)",
-                          expandable(L"C:\\x86"));
-        EXPECT_EQ(getFolderPath(FolderId::ProgramFilesX86), L"C:\\x86");
-    }
-    ValueOverride noX86(HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir (x86)", std::nullopt);
+    ValueOverride x86(HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir (x86)", expandable(L"C:\\x86"));
+    EXPECT_EQ(getFolderPath(FolderId::ProgramFilesX86), L"C:\\x86");
+    x86.put(std::nullopt);
     ValueOverride native(HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir", expandable(L"C:\\Native"));
     EXPECT_EQ(getFolderPath(FolderId::ProgramFilesX86), L"C:\\Native");
 
@@ -212,8 +207,7 @@ TEST(PathText, JoinAndSplit) {
         {L"\\file", false, L"", L""},
     };
     for (const auto& [path, ok, directory, name] : splits) {
-        std::wstring outDirectory = L"stale";
-        std::wstring outName = L"stale";
+        std::wstring outDirectory = L"stale", outName = L"stale";
         const bool split = splitPath(path, outDirectory, outName);
         EXPECT_EQ(std::tie(split, outDirectory, outName), std::tie(ok, directory, name)) << path;
     }

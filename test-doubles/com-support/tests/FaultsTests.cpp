@@ -7,20 +7,8 @@
 
 namespace {
 
-// The results of the first five calls of a method under the faults of a text.
-std::vector<HRESULT> firstCalls(const std::wstring& faults) {
-    kv::doubles::clearFaults();
-    EXPECT_TRUE(kv::doubles::addFaults(faults));
-    std::vector<HRESULT> results;
-    for (int call = 0; call < 5; ++call) {
-        results.push_back(kv::doubles::enterCall(L"ITask::Run", L"KV_NO_SUCH_VARIABLE"));
-    }
-    return results;
-}
-
 TEST(Faults, FailTheCallsTheTextNames) {
-    const HRESULT X = E_ACCESSDENIED;
-    const HRESULT Y = static_cast<HRESULT>(0x8004131F);
+    const HRESULT X = E_ACCESSDENIED, Y = static_cast<HRESULT>(0x8004131F);
     const std::pair<const wchar_t*, std::vector<HRESULT>> rows[] = {
         {L"ITask::Run@2=0x80070005", {S_OK, X, S_OK, S_OK, S_OK}},
         {L"ITask::Run@3+=0x80070005", {S_OK, S_OK, X, X, X}},
@@ -29,7 +17,14 @@ TEST(Faults, FailTheCallsTheTextNames) {
         {L"ITask::Other@1=0x80070005", {S_OK, S_OK, S_OK, S_OK, S_OK}},
     };
     for (const auto& [text, results] : rows) {
-        EXPECT_EQ(firstCalls(text), results) << std::string(text, text + wcslen(text));
+        SCOPED_TRACE(std::string(text, text + wcslen(text)));
+        kv::doubles::clearFaults();
+        EXPECT_TRUE(kv::doubles::addFaults(text));
+        std::vector<HRESULT> calls;
+        for (int call = 0; call < 5; ++call) {
+            calls.push_back(kv::doubles::enterCall(L"ITask::Run", L"KV_NO_SUCH_VARIABLE"));
+        }
+        EXPECT_EQ(calls, results);
     }
     EXPECT_EQ(kv::doubles::callCount(L"ITask::Run"), 5u);
     kv::doubles::clearFaults();

@@ -31,11 +31,9 @@ unsigned long rightsBits() {
 // to the process token itself, and impersonates the copy: the process token can no
 // longer be queried while the effective token is unchanged.
 unsigned long lockedTokenBits() {
-    kv::UniqueHandle process;
-    kv::UniqueHandle copy;
+    kv::UniqueHandle process, copy, check;
     SECURITY_DESCRIPTOR descriptor;
     ACL emptyAcl;
-    kv::UniqueHandle check;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | WRITE_DAC, process.put()) ||
         !DuplicateTokenEx(process.get(), TOKEN_QUERY | TOKEN_IMPERSONATE, nullptr, SecurityImpersonation,
                           TokenImpersonation, copy.put()) ||
