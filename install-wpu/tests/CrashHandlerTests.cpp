@@ -6,11 +6,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,56 +21,47 @@ constexpr DWORD AccessViolation = 0xC0000005;
 constexpr DWORD Raised = 0xE0434F4D;
 constexpr DWORD RaisedByHooks = 0x80000003;
 
-// crash-probe <scenario> <name> [kind] [folder]; its log <name>.log is deleted first and
-// its lines without empty and marker lines land in `lines`.
-DWORD runProbe(const std::string& scenario, const std::wstring& name, const std::wstring& extra,
-               std::vector<std::wstring>& lines) {
+// crash-probe <scenario> <name> [kind] [folder]; its log <name>.log is deleted first. Answers
+// the exit code and the log's lines without empty and marker lines.
+std::pair<DWORD, std::vector<std::wstring>> runProbe(const std::wstring& scenario, const std::wstring& name,
+                                                     const std::wstring& extra = L"") {
     const std::wstring log = wpu::test::machineLogPath(name);
-    const DWORD exitCode = wpu::test::runProgram(
-        L"crash-probe.exe", std::wstring(scenario.begin(), scenario.end()) + L" " + name + L" " + extra, log,
-        300000);
-    lines = wpu::test::withoutMarkers(wpu::test::readLogLines(log));
-    return exitCode;
+    const DWORD exitCode =
+        wpu::test::runProgram(L"crash-probe.exe", scenario + L" " + name + L" " + extra, log, 300000);
+    return {exitCode, wpu::test::withoutMarkers(wpu::test::readLogLines(log))};
 }
 
 const std::wstring HookLine = L" I: CrashHandler::RegisterCrashHooks: ";
 const std::wstring CrashLine = L"*F: CrashHandler::HandleCrashCallback: Crash intercepted in thread ";
 
-std::wstring crashLine(DWORD threadId) {
-    wchar_t id[16];
-    std::swprintf(id, 16, L"0x%04lx", static_cast<unsigned long>(threadId));
-    return CrashLine + id;
-}
-
 // Every kind of failure this toolchain and Wine can produce ends in one small dump over
 // whatever file was there, and the Fatal line of the crashing thread last.
 TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
     struct Case {
-        const char* scenario;
+        const wchar_t* scenario;
         DWORD exitCode;
         DWORD exceptionCode; // 0: a dump without exception
     };
     const Case cases[] = {
-        {"av", AccessViolation, AccessViolation},
-        {"raise", Raised, Raised},
-        {"abort", RaisedByHooks, RaisedByHooks},
-        {"invalidparameter", RaisedByHooks, RaisedByHooks},
-        {"purecallhook", RaisedByHooks, RaisedByHooks},
+        {L"av", AccessViolation, AccessViolation},
+        {L"raise", Raised, Raised},
+        {L"abort", RaisedByHooks, RaisedByHooks},
+        {L"invalidparameter", RaisedByHooks, RaisedByHooks},
+        {L"purecallhook", RaisedByHooks, RaisedByHooks},
         // The second crash only waits for the first one's dump.
-        {"twothreads", AccessViolation, AccessViolation},
+        {L"twothreads", AccessViolation, AccessViolation},
         // Windows calls the recovery callback for a hung process.
-        {"recovery", 0, 0},
+        {L"recovery", 0, 0},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.scenario);
-        const std::wstring name =
-            L"crash-" + std::wstring(row.scenario, row.scenario + std::strlen(row.scenario));
+        const std::wstring name = L"crash-" + std::wstring(row.scenario);
         const std::wstring dumpPath = crashDumpFolder() + L"\\" + name + L".dmp";
         std::filesystem::create_directories(crashDumpFolder());
         std::ofstream(std::filesystem::path(dumpPath)) << "stale";
 
-        std::vector<std::wstring> lines;
-        EXPECT_EQ(runProbe(row.scenario, name, L"", lines), row.exitCode);
+        const auto [exitCode, lines] = runProbe(row.scenario, name);
+        EXPECT_EQ(exitCode, row.exitCode);
 
         const wpu::test::MinidumpInfo dump = wpu::test::readMinidump(dumpPath);
         ASSERT_TRUE(dump.readable);
@@ -80,9 +71,11 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
             EXPECT_THAT(dump.threadIds, testing::Contains(dump.exceptionThreadId));
         }
         EXPECT_FALSE(dump.hasFullMemory) << "kind 0 is the small dump";
-        EXPECT_THAT(lines, testing::ElementsAre(HookLine + L"Hooking crash",
-                                                HookLine + L"Dump path: '" + dumpPath + L"'",
-                                                crashLine(dump.exceptionThreadId)));
+        wchar_t threadId[16];
+        std::swprintf(threadId, 16, L"0x%04lx", static_cast<unsigned long>(dump.exceptionThreadId));
+        EXPECT_THAT(lines,
+                    testing::ElementsAre(HookLine + L"Hooking crash",
+                                         HookLine + L"Dump path: '" + dumpPath + L"'", CrashLine + threadId));
     }
 }
 
@@ -94,20 +87,20 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
     CloseHandle(CreateFileW((temp / L"blocker").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     const std::wstring blocked = temp / L"blocker\\CrashDumps";
     struct Case {
-        const char* scenario;
+        const wchar_t* scenario;
         std::wstring folder;             // "-" for none
         std::wstring dump;               // "" for none
         std::vector<std::wstring> lines; // the crash line without its thread id
     };
     const Case cases[] = {
-        {"twice",
+        {L"twice",
          temp / L"a\\b",
          temp / L"a\\b\\crash-where.dmp",
          {HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"a\\b\\crash-where.dmp") + L"'",
           HookLine + L"Hooking crash", HookLine + L"Dump path: '" + (temp / L"a\\b\\other\\other.dmp") + L"'",
           L"*E: CrashHandler::RegisterCrashHooks: Failed to enable crash dumping", CrashLine}},
-        {"av", L"-", L"", {HookLine + L"Hooking crash", HookLine + L"Dump path: ''", CrashLine}},
-        {"av",
+        {L"av", L"-", L"", {HookLine + L"Hooking crash", HookLine + L"Dump path: ''", CrashLine}},
+        {L"av",
          blocked,
          L"",
          {HookLine + L"Hooking crash", HookLine + L"Dump path: '" + blocked + L"\\crash-where.dmp'",
@@ -117,9 +110,8 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(kv::str::wideToUtf8(row.folder));
-        std::vector<std::wstring> lines;
-        EXPECT_EQ(runProbe(row.scenario, L"crash-where", L"0 \"" + row.folder + L"\"", lines),
-                  AccessViolation);
+        auto [exitCode, lines] = runProbe(row.scenario, L"crash-where", L"0 \"" + row.folder + L"\"");
+        EXPECT_EQ(exitCode, AccessViolation);
         for (std::wstring& line : lines) {
             line = line.substr(0, line.rfind(CrashLine, 0) == 0 ? CrashLine.size() : std::wstring::npos);
         }
@@ -135,21 +127,20 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
 // exits with the number of checks that failed, naming them on its stderr.
 TEST(CrashHandler, TheHooksAreInstalledAndTheCrashPathAlwaysEnds) {
     struct Case {
-        const char* scenario;
+        const wchar_t* scenario;
         DWORD exitCode;
         ULONGLONG minimumMs, maximumMs;
     };
     const Case cases[] = {
-        {"installed", 0, 0, 20000},
-        {"noheap", 0xA0000000u, 0, 20000},
-        {"dumpthreadcrash", AccessViolation, 0, 20000},
-        {"hungdump", AccessViolation, 29000, 90000},
+        {L"installed", 0, 0, 20000},
+        {L"noheap", 0xA0000000u, 0, 20000},
+        {L"dumpthreadcrash", AccessViolation, 0, 20000},
+        {L"hungdump", AccessViolation, 29000, 90000},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.scenario);
-        std::vector<std::wstring> lines;
         const ULONGLONG start = GetTickCount64();
-        EXPECT_EQ(runProbe(row.scenario, L"crash-path", L"", lines), row.exitCode);
+        EXPECT_EQ(runProbe(row.scenario, L"crash-path").first, row.exitCode);
         const ULONGLONG elapsed = GetTickCount64() - start;
         EXPECT_GE(elapsed, row.minimumMs);
         EXPECT_LT(elapsed, row.maximumMs);

@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <dbghelp.h>
 
-#include "install-wpu/CrashHandler.h"
 #include "install-wpu/CrashHooks.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +46,7 @@ TEST(CrashHooks, DumpCallbackAnswersByType) {
         job.dumpThreadId = DumpThread;
         MINIDUMP_CALLBACK_INPUT input = {};
         input.CallbackType = row.callbackType;
-        if (row.callbackType == IncludeThreadCallback) {
-            input.IncludeThread.ThreadId = row.threadId;
-        }
+        input.IncludeThread.ThreadId = row.threadId; // 0, as zeroed, in the rows of other callbacks
         MINIDUMP_CALLBACK_OUTPUT output = {};
         output.ModuleWriteFlags = row.moduleFlags;
         EXPECT_EQ(kv::crash::detail::dumpCallback(&job, &input, &output), row.expected) << row.why;

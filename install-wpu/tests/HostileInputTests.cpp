@@ -18,21 +18,19 @@
 namespace {
 
 using kv::test::Bytes;
+using kv::test::RegValue;
 
 // The run's seed, printed as soon as it is drawn (before anything can crash).
 unsigned long long runSeed() {
-    static const unsigned long long seed = [] {
-        wchar_t text[32] = {};
-        LARGE_INTEGER counter = {};
-        QueryPerformanceCounter(&counter);
-        const DWORD length = GetEnvironmentVariableW(L"KV_HOSTILE_SEED", text, 32);
-        const unsigned long long seed =
-            length != 0 && length < 32 ? std::wcstoull(text, nullptr, 0)
-                                       : counter.QuadPart * 0x9E3779B97F4A7C15ull ^ GetCurrentProcessId();
-        std::printf("hostile input seed %llu (replay: KV_HOSTILE_SEED=%llu)\n", seed, seed);
-        std::fflush(stdout);
-        return seed;
-    }();
+    wchar_t text[32] = {};
+    LARGE_INTEGER counter = {};
+    QueryPerformanceCounter(&counter);
+    const DWORD length = GetEnvironmentVariableW(L"KV_HOSTILE_SEED", text, 32);
+    const unsigned long long seed = length != 0 && length < 32
+                                        ? std::wcstoull(text, nullptr, 0)
+                                        : counter.QuadPart * 0x9E3779B97F4A7C15ull ^ GetCurrentProcessId();
+    std::printf("hostile input seed %llu (replay: KV_HOSTILE_SEED=%llu)\n", seed, seed);
+    std::fflush(stdout);
     return seed;
 }
 
@@ -44,11 +42,6 @@ constexpr wchar_t SpecialUnits[] =
 const wchar_t* const Words[] = {L"true",        L"YES",    L"on",       L"1",        L" true",
                                 L"tru",         L"active", L"previous", L"inactive", L"C:\\dir\\x.dll",
                                 L"%wp_module%", L".."};
-
-struct Value {
-    DWORD type = REG_NONE;
-    Bytes bytes;
-};
 
 class Generator {
 public:
@@ -75,21 +68,21 @@ public:
     // A registry value of a documented type (the string types and REG_DWORD more often):
     // random bytes, a word or text with no terminating NUL, one or two, or a number of
     // four or eight bytes.
-    Value value() {
+    RegValue value() {
         const DWORD types[] = {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD};
-        Value value{chance(50) ? in<DWORD>(0, 11) : types[in(0, 3)], {}};
+        RegValue value{chance(50) ? in<DWORD>(0, 11) : types[in(0, 3)], {}};
         const int content = in(0, 2);
         if (content == 0) {
-            value.bytes.resize(in<size_t>(0, chance(90) ? 16 : 4096));
-            std::generate(value.bytes.begin(), value.bytes.end(), [this] { return std::uint8_t(rng_()); });
+            value.second.resize(in<size_t>(0, chance(90) ? 16 : 4096));
+            std::generate(value.second.begin(), value.second.end(), [this] { return std::uint8_t(rng_()); });
         } else if (content == 1) {
             const std::wstring body = chance(30) ? Words[in<size_t>(0, std::size(Words) - 1)]
                                                  : text(in<size_t>(0, chance(90) ? 12 : 600));
-            value.bytes = kv::test::bytesOf(body + std::wstring(in(0, 2), L'\0'));
+            value.second = kv::test::bytesOf(body + std::wstring(in(0, 2), L'\0'));
         } else {
             const std::uint64_t number = chance(50) ? in<std::uint64_t>(0, 2) : rng_();
             const auto* first = reinterpret_cast<const std::uint8_t*>(&number);
-            value.bytes.assign(first, first + (chance(70) ? 4 : 8));
+            value.second.assign(first, first + (chance(70) ? 4 : 8));
         }
         return value;
     }
@@ -107,13 +100,13 @@ struct Slot {
 
 // The system adds a terminator to a string whose data is followed by a NUL in memory; the
 // data is followed by non-NUL units, so the value holds exactly its bytes.
-void store(const Slot& slot, const Value& value) {
-    Bytes data = value.bytes;
+void store(const Slot& slot, const RegValue& value) {
+    Bytes data = value.second;
     data.insert(data.end(), {0xFF, 0xFF, 0xFF});
     kv::UniqueHkey key;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, slot.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | slot.view, nullptr,
                     key.put(), nullptr);
-    ASSERT_EQ(RegSetValueExW(key.get(), slot.name, 0, value.type, data.data(), DWORD(value.bytes.size())),
+    ASSERT_EQ(RegSetValueExW(key.get(), slot.name, 0, value.first, data.data(), DWORD(value.second.size())),
               ERROR_SUCCESS)
         << slot.key;
 }
@@ -150,7 +143,7 @@ TEST(HostileInput, TheInstallerLogsItsExitCodeAndSucceedsOnlyWithItsRecords) {
         environment.set(L"wp_version", gen.chance(50) ? L"2" : gen.text(gen.in<size_t>(0, 12)));
         environment.set(L"wp_title", gen.text(gen.in<size_t>(0, 40)));
         for (const Slot& slot : slots) {
-            store(slot, &slot == slots && gen.chance(70) ? Value{REG_DWORD, {1, 0, 0, 0}} : gen.value());
+            store(slot, &slot == slots && gen.chance(70) ? RegValue{REG_DWORD, {1, 0, 0, 0}} : gen.value());
         }
 
         const long code = static_cast<long>(wpu::test::runProgram(L"install-wpu.exe", L"", log));

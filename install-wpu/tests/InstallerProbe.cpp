@@ -61,12 +61,9 @@ public:
     bool isPlatformSupported() override { return environment(L"KV_PROBE_PLATFORM", L"1") == L"1"; }
 
 private:
+    // Without KV_PROBE_RECORD the empty path cannot be opened: nothing is recorded.
     static void record(const char* call) {
-        const std::wstring path = environment(L"KV_PROBE_RECORD", L"");
-        if (path.empty()) {
-            return;
-        }
-        if (FILE* file = _wfopen(path.c_str(), L"ab")) {
+        if (FILE* file = _wfopen(environment(L"KV_PROBE_RECORD", L"").c_str(), L"ab")) {
             std::fprintf(file, "%s\n", call);
             std::fclose(file);
         }
