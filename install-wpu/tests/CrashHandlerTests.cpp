@@ -117,7 +117,7 @@ TEST(CrashHandler, TheDumpGoesToTheFirstFolderThatCanBeMade) {
         }
         EXPECT_THAT(lines, testing::ElementsAreArray(row.lines));
         EXPECT_EQ(wpu::test::readMinidump(row.dump).readable, !row.dump.empty());
-        EXPECT_TRUE(wpu::test::readFile(temp / L"a\\b\\other\\other.dmp").empty());
+        EXPECT_TRUE(kv::test::readFile(temp / L"a\\b\\other\\other.dmp").empty());
     }
 }
 

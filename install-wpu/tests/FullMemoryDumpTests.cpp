@@ -36,7 +36,7 @@ TEST(FullMemoryDump, ACrashDuringAnInstallRunLeavesAFullDumpAndAFatalLineLast) {
     std::swprintf(expected, 80, L"*F: CrashHandler::HandleCrashCallback: Crash intercepted in thread 0x%04lx",
                   static_cast<unsigned long>(info.exceptionThreadId));
     EXPECT_EQ(lines.back(), expected);
-    EXPECT_EQ(wpu::test::readFile(temp / L"record.txt"), "execute\n")
+    EXPECT_EQ(kv::test::readFile(temp / L"record.txt"), "execute\n")
         << "a crash ends the process on the spot";
 }
 

@@ -13,7 +13,6 @@
 namespace {
 
 using testing::ElementsAreArray;
-using wpu::test::readLogLines;
 
 const std::wstring Module = L"wpupdater-win-arm64";
 const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
@@ -41,13 +40,6 @@ TEST(InstallerExecutable, IsAGuiProgramWithoutTheWindowingLibrary) {
     EXPECT_THAT(dlls, testing::Not(testing::Contains("user32.dll")));
 }
 
-// The product root's "rook" value (REG_DWORD 1): the main logic then installs nothing and
-// answers 0, so these runs show the installer flow around it (the install sequence
-// itself is shown by the scenarios in scenarios/, each in a prepared prefix).
-void setRookMode(const std::wstring& productRoot) {
-    ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, productRoot, L"rook", REG_DWORD, {1, 0, 0, 0}));
-}
-
 // A namespace the file system cannot take as a folder name keeps its registry root; its log
 // goes to the default namespace's folder and says why, instead of going nowhere. A namespace
 // the resolver could not determine is named in the log, once. Either line follows the version.
@@ -59,7 +51,6 @@ TEST(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFold
     environment.set(L"wp_title", L"Wisp Updater");
     wpu::test::createVersionKey(Root + L"\\updates\\wpu\\1", L"active");
     wpu::test::createVersionKey(Root + L"\\updates\\wpu\\2", L"");
-    setRookMode(Root);
     kv::test::RegistryTree namespaces(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvane\\NS");
     const std::wstring wow = L"SOFTWARE\\Wow6432Node\\Korvane\\NS"; // the 32-bit view
     struct AllowAgain {
@@ -84,7 +75,12 @@ TEST(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFold
             kv::test::bytesOf((name.empty() ? L"C:\\elsewhere" : wpu::test::buildDirectory()) + L'\0'),
             KEY_WOW64_32KEY));
         const std::wstring nsRoot = name.empty() ? Root : L"SOFTWARE\\Korvane\\NS\\wp_" + name;
-        setRookMode(nsRoot);
+        // The product root's "rook" value (REG_DWORD 1): the main logic then installs nothing and
+        // answers 0, so these runs show the installer flow around it (the install sequence
+        // itself is shown by the scenarios in scenarios/, each in a prepared prefix).
+        for (const std::wstring& root : {Root, nsRoot}) {
+            ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, root, L"rook", REG_DWORD, {1, 0, 0, 0}));
+        }
         if (name.empty()) {
             wpu::test::denyOnKey(wow, KEY_ENUMERATE_SUB_KEYS);
         }
@@ -93,7 +89,7 @@ TEST(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFold
 
         EXPECT_EQ(wpu::test::registryString(nsRoot + L"\\modules\\" + Module, L"path"),
                   wpu::test::buildDirectory());
-        const auto lines = readLogLines(InstallLog);
+        const auto lines = wpu::test::readLogLines(InstallLog);
         ASSERT_GE(lines.size(), 4u);
         EXPECT_EQ(lines[3], L".W: InstallerMain: " + warning);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[3]), 1);

@@ -99,7 +99,7 @@ protected:
         return at == all.end() ? Lines{L"no " + line} : Lines(at + 1, all.end());
     }
 
-    std::string record() const { return wpu::test::readFile(recordPath()); }
+    std::string record() const { return kv::test::readFile(recordPath()); }
     std::wstring recordPath() const { return temp_ / L"record.txt"; }
 };
 
@@ -131,13 +131,12 @@ TEST_F(InstallerMainRun, TheResultDecidesTheRecords) {
         {true, L"100", 100, true, true, false, L"active inactive"},
         {true, L"200", 200, false, true, false, L"active inactive"},
     };
-    int index = 0;
     for (const Case& row : cases) {
         SCOPED_TRACE(testing::Message() << (row.uninstall ? "uninstall " : "install ") << row.exitCode
                                         << (row.registered ? "" : " without registration"));
         setUpdate();
         environment_.set(row.uninstall ? L"KV_PROBE_UNINSTALL" : L"KV_PROBE_RESULT", row.result);
-        const std::wstring logic = L"run" + std::to_wstring(index++);
+        const std::wstring logic = L"run" + std::to_wstring(&row - cases);
         const std::wstring key = Root + L"\\modules\\" + logic;
         if (row.uninstall && row.registered) {
             createVersionKey(key + L"\\RebootRequested", L"");

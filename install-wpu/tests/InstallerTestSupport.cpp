@@ -27,7 +27,7 @@ std::wstring textOf(const kv::test::Bytes& data) {
 
 std::vector<std::wstring> readLogLines(const std::wstring& path) {
     std::vector<std::wstring> lines;
-    std::istringstream in(readFile(path));
+    std::istringstream in(kv::test::readFile(path));
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
@@ -151,7 +151,7 @@ void denyOnKey(const std::wstring& keyPath, DWORD denied) {
 
 MinidumpInfo readMinidump(const std::wstring& path) {
     MinidumpInfo info;
-    std::string bytes = readFile(path);
+    std::string bytes = kv::test::readFile(path);
     void* stream = nullptr;
     ULONG size = 0;
     const auto read = [&](ULONG kind) {

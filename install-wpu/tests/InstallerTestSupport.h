@@ -11,8 +11,6 @@
 // minidumps as the installer leaves them.
 namespace wpu::test {
 
-using kv::test::readFile;
-
 // The lines of a log file (UTF-8, CR LF) with the timestamp and the process and thread
 // ids cut off, for example " I: InstallerMain: Returning: 0". A start marker is cut
 // after "***  LOGGING STARTED  ***" (zone and session vary); empty lines stay.

@@ -18,8 +18,6 @@
 
 namespace {
 
-using testing::ElementsAre;
-
 constexpr wchar_t PluginKey[] = L"SOFTWARE\\Korvane\\NS\\wp_default\\Zarn\\Hoster\\Plugins\\WispWPUPlugin";
 
 class MainLogicTest : public testing::Test {
@@ -34,8 +32,8 @@ TEST_F(MainLogicTest, InstallsNothingInRookMode) {
     wpu::test::CapturedLog log(L"main-logic-rook");
     EXPECT_EQ(logic_.execute(), 0);
     EXPECT_THAT(log.messages(),
-                ElementsAre(L" I: isROOKOperatingMode: \"rook\" operating mode detected.",
-                            L" I: MainLogic::execute: Rook mode detected, WPU won't be installed"));
+                testing::ElementsAre(L" I: isROOKOperatingMode: \"rook\" operating mode detected.",
+                                     L" I: MainLogic::execute: Rook mode detected, WPU won't be installed"));
     EXPECT_FALSE(wpu::test::registryKeyExists(PluginKey));
 }
 

@@ -23,7 +23,7 @@ protected:
     }
 
     // What the child wrote about itself.
-    std::string report() const { return wpu::test::readFile(directory_ + L"\\child-command-line.txt"); }
+    std::string report() const { return kv::test::readFile(directory_ + L"\\child-command-line.txt"); }
 
     // runProcess's answer, or the text of the exception it threw.
     std::string outcome(const std::wstring& executable, const std::wstring& arguments) {

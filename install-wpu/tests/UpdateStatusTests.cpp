@@ -11,8 +11,6 @@
 
 namespace {
 
-using testing::ElementsAre;
-using wpu::test::CapturedLog;
 using wpu::test::createVersionKey;
 using wpu::test::registryKeyExists;
 using wpu::test::registryString;
@@ -79,12 +77,13 @@ TEST_F(UpdateStatus, MarkActiveVersion) {
 
 TEST_F(UpdateStatus, MarkToTryAgainTouchesOnlyTheExactVersion) {
     createVersions(L"1:active 2:");
-    CapturedLog log(L"try-again");
+    wpu::test::CapturedLog log(L"try-again");
     wp::markToTryAgain(L"wpu", L"2");
     wp::markToTryAgain(L"wpu", L"3");
     wp::markToTryAgain(L"", L"2");
-    EXPECT_THAT(log.messages(), ElementsAre(L" I: wp::markToTryAgain: Set to try again under 2",
-                                            L".W: wp::markToTryAgain: Module is not specified: '' '2'"));
+    EXPECT_THAT(log.messages(),
+                testing::ElementsAre(L" I: wp::markToTryAgain: Set to try again under 2",
+                                     L".W: wp::markToTryAgain: Module is not specified: '' '2'"));
     EXPECT_EQ(statuses(L"1 2"), L"1:active 2:failed-will-retry");
     EXPECT_FALSE(registryKeyExists(ModuleKey + L"3"));
 }
