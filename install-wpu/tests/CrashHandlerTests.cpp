@@ -15,8 +15,6 @@
 
 namespace {
 
-using wpu::test::crashDumpFolder;
-
 constexpr DWORD AccessViolation = 0xC0000005;
 constexpr DWORD Raised = 0xE0434F4D;
 constexpr DWORD RaisedByHooks = 0x80000003;
@@ -56,8 +54,8 @@ TEST(CrashHandler, EveryHookedCrashLeavesADumpAndAFatalLineLast) {
     for (const Case& row : cases) {
         SCOPED_TRACE(row.scenario);
         const std::wstring name = L"crash-" + std::wstring(row.scenario);
-        const std::wstring dumpPath = crashDumpFolder() + L"\\" + name + L".dmp";
-        std::filesystem::create_directories(crashDumpFolder());
+        const std::wstring dumpPath = wpu::test::crashDumpFolder() + L"\\" + name + L".dmp";
+        std::filesystem::create_directories(wpu::test::crashDumpFolder());
         std::ofstream(std::filesystem::path(dumpPath)) << "stale";
 
         const auto [exitCode, lines] = runProbe(row.scenario, name);

@@ -17,7 +17,6 @@
 
 namespace {
 
-using kv::test::Bytes;
 using kv::test::RegValue;
 
 // The run's seed, printed as soon as it is drawn (before anything can crash).
@@ -101,7 +100,7 @@ struct Slot {
 // The system adds a terminator to a string whose data is followed by a NUL in memory; the
 // data is followed by non-NUL units, so the value holds exactly its bytes.
 void store(const Slot& slot, const RegValue& value) {
-    Bytes data = value.second;
+    kv::test::Bytes data = value.second;
     data.insert(data.end(), {0xFF, 0xFF, 0xFF});
     kv::UniqueHkey key;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, slot.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | slot.view, nullptr,

@@ -12,8 +12,6 @@
 
 namespace {
 
-using testing::ElementsAreArray;
-
 const std::wstring Module = L"wpupdater-win-arm64";
 const std::wstring Root = L"SOFTWARE\\Korvane\\Wisp";
 const std::wstring InstallLog = wpu::test::machineLogPath(L"install-" + Module);

@@ -91,11 +91,10 @@ protected:
         return all.size() < 3 ? all : Lines(all.begin() + 3, all.end());
     }
 
-    // The messages after the one that starts with `line`.
+    // The messages after `line`.
     Lines messagesAfter(const std::wstring& line) const {
         const Lines all = messages();
-        const auto at = std::find_if(
-            all.begin(), all.end(), [&](const std::wstring& message) { return message.rfind(line, 0) == 0; });
+        const auto at = std::find(all.begin(), all.end(), line);
         return at == all.end() ? Lines{L"no " + line} : Lines(at + 1, all.end());
     }
 

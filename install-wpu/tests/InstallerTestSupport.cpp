@@ -101,13 +101,13 @@ ScopedEnvironment::~ScopedEnvironment() {
     }
 }
 
-void ScopedEnvironment::change(const std::wstring& name, const wchar_t* value) {
+void ScopedEnvironment::set(const std::wstring& name, const std::wstring& value) {
     std::vector<wchar_t> old(32768);
     const DWORD length = GetEnvironmentVariableW(name.c_str(), old.data(), 32768);
     saved_.emplace_back(name, length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND
                                   ? std::wstring(UnsetMarker)
                                   : std::wstring(old.data(), length));
-    SetEnvironmentVariableW(name.c_str(), value);
+    SetEnvironmentVariableW(name.c_str(), value.c_str());
 }
 
 DWORD runWithoutAdministrators(const std::wstring& commandLine, DWORD timeoutMs) {

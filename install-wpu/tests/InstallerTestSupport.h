@@ -44,8 +44,8 @@ std::wstring buildDirectory();
 DWORD runProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& log,
                  DWORD timeoutMs = 120000);
 
-// Sets (or, with unset, removes) environment variables until destroyed, then
-// restores what was there.
+// Sets environment variables until destroyed, then restores what was there (or removes
+// them again).
 class ScopedEnvironment {
 public:
     ScopedEnvironment() = default;
@@ -53,11 +53,9 @@ public:
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-    void set(const std::wstring& name, const std::wstring& value) { change(name, value.c_str()); }
-    void unset(const std::wstring& name) { change(name, nullptr); }
+    void set(const std::wstring& name, const std::wstring& value);
 
 private:
-    void change(const std::wstring& name, const wchar_t* value);
     std::vector<std::pair<std::wstring, std::wstring>> saved_; // name, old value ("\x01" for unset)
 };
 

@@ -22,9 +22,6 @@ protected:
                               child_.c_str(), FALSE));
     }
 
-    // What the child wrote about itself.
-    std::string report() const { return kv::test::readFile(directory_ + L"\\child-command-line.txt"); }
-
     // runProcess's answer, or the text of the exception it threw.
     std::string outcome(const std::wstring& executable, const std::wstring& arguments) {
         try {
@@ -50,7 +47,7 @@ TEST_F(ProcessRunner, QuotesThePathAndPassesTheArgumentsUnchanged) {
     for (const std::wstring& arguments : cases) {
         SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
         EXPECT_EQ(outcome(child_, arguments), "0");
-        const std::string line = report();
+        const std::string line = kv::test::readFile(directory_ + L"\\child-command-line.txt");
         EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(line.data()), line.size() / sizeof(wchar_t)),
                   L"\"" + child_ + L"\" " + arguments);
     }

@@ -11,8 +11,6 @@
 
 namespace {
 
-using wpu::test::createVersionKey;
-using wpu::test::registryKeyExists;
 using wpu::test::registryString;
 
 const std::wstring ProductRoot = L"SOFTWARE\\Korvane\\Wisp";
@@ -29,8 +27,8 @@ protected:
 void createVersions(const std::wstring& versions) {
     std::wistringstream in(versions);
     for (std::wstring version; in >> version;) {
-        createVersionKey(ModuleKey + version.substr(0, version.find(L':')),
-                         version.substr(version.find(L':') + 1));
+        wpu::test::createVersionKey(ModuleKey + version.substr(0, version.find(L':')),
+                                    version.substr(version.find(L':') + 1));
     }
 }
 
@@ -71,7 +69,7 @@ TEST_F(UpdateStatus, MarkActiveVersion) {
         createVersions(row.before);
         wp::markActiveVersion(row.module, row.version, row.keepPrevious);
         EXPECT_EQ(statuses(row.after), row.after);
-        EXPECT_FALSE(registryKeyExists(ProductRoot + L"\\updates\\other"));
+        EXPECT_FALSE(wpu::test::registryKeyExists(ProductRoot + L"\\updates\\other"));
     }
 }
 
@@ -85,7 +83,7 @@ TEST_F(UpdateStatus, MarkToTryAgainTouchesOnlyTheExactVersion) {
                 testing::ElementsAre(L" I: wp::markToTryAgain: Set to try again under 2",
                                      L".W: wp::markToTryAgain: Module is not specified: '' '2'"));
     EXPECT_EQ(statuses(L"1 2"), L"1:active 2:failed-will-retry");
-    EXPECT_FALSE(registryKeyExists(ModuleKey + L"3"));
+    EXPECT_FALSE(wpu::test::registryKeyExists(ModuleKey + L"3"));
 }
 
 // A volatile key accepts only volatile children: that tells it apart from an ordinary one.
@@ -103,7 +101,7 @@ TEST_F(UpdateStatus, RebootRequestIsAVolatileKeyWithTheReason) {
             SCOPED_TRACE(testing::Message() << testing::PrintToString(reason) << rootExists);
             tree_.clear();
             if (rootExists) {
-                createVersionKey(ProductRoot, L"");
+                wpu::test::createVersionKey(ProductRoot, L"");
             }
             EXPECT_TRUE(kv::wpu::set_reboot_requested(reason));
             EXPECT_EQ(registryString(RebootKey, L"reason"), reason.empty() ? L"<missing>" : reason);
