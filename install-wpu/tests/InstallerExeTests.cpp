@@ -73,8 +73,8 @@ TEST(InstallerRun, ANamespaceProblemIsAWarningAfterTheVersionInTheDefaultLogFold
             kv::test::bytesOf((name.empty() ? L"C:\\elsewhere" : wpu::test::buildDirectory()) + L'\0'),
             KEY_WOW64_32KEY));
         const std::wstring nsRoot = name.empty() ? Root : L"SOFTWARE\\Korvane\\NS\\wp_" + name;
-        // The product root's "rook" value (REG_DWORD 1): the main logic then installs nothing and
-        // answers 0, so these runs show the installer flow around it (the install sequence
+        // "rook" (REG_DWORD 1) in the default and the run's product root: the main logic then installs
+        // nothing and answers 0, so these runs show the installer flow around it (the install sequence
         // itself is shown by the scenarios in scenarios/, each in a prepared prefix).
         for (const std::wstring& root : {Root, nsRoot}) {
             ASSERT_TRUE(kv::test::writeValue(HKEY_LOCAL_MACHINE, root, L"rook", REG_DWORD, {1, 0, 0, 0}));
